@@ -1,0 +1,145 @@
+// The platform services voxlet runs on: speech recognition with its authorization, audio capture
+// with its authorization, the current locale and the wall clock. The dictation logic calls only
+// these interfaces; a backend (the Linux services, or a scripted one in tests) implements them.
+//
+// Callbacks (authorization answers, tap blocks, result handlers) may be called on any thread the
+// backend chooses; the logic only posts work from them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace voxlet::platform {
+
+// Authorization values, as plain integers. Speech: 0 not determined, 1 denied, 2 restricted,
+// 3 authorized. Microphone: 0 not determined, 1 restricted, 2 denied, 3 authorized.
+constexpr int kAuthorized = 3;
+
+// One captured buffer: per-channel 32-bit float samples (or none), and its valid frame count.
+class AudioBuffer {
+ public:
+  // A float buffer; every channel holds at least frameLength samples.
+  AudioBuffer(std::vector<std::vector<float>> channels, uint32_t frameLength);
+  AudioBuffer(const AudioBuffer&) = delete;  // the channel pointers point into this object
+  AudioBuffer& operator=(const AudioBuffer&) = delete;
+  // A buffer whose samples are not 32-bit float: floatChannelData() is null.
+  static std::shared_ptr<const AudioBuffer> nonFloat(uint32_t channels, uint32_t frameLength);
+
+  // One pointer per channel, or null when the samples are not 32-bit float.
+  const float* const* floatChannelData() const {
+    return isFloat_ ? pointers_.data() : nullptr;
+  }
+  uint32_t frameLength() const { return frameLength_; }
+  uint32_t channelCount() const { return static_cast<uint32_t>(channels_.size()); }
+
+ private:
+  AudioBuffer() = default;
+  std::vector<std::vector<float>> channels_;
+  std::vector<const float*> pointers_;
+  uint32_t frameLength_ = 0;
+  bool isFloat_ = true;
+};
+using AudioBufferPtr = std::shared_ptr<const AudioBuffer>;
+
+struct AudioFormat {
+  double sampleRate = 0;      // Hz
+  uint32_t channelCount = 0;
+};
+
+// Called once per captured buffer, on a thread of the engine.
+using TapBlock = std::function<void(AudioBufferPtr)>;
+
+// The engine's input node: the default audio input.
+class InputNode {
+ public:
+  virtual ~InputNode() = default;
+  virtual AudioFormat outputFormatForBus(uint32_t bus) = 0;
+  virtual void installTapOnBus(uint32_t bus, uint32_t bufferSize, AudioFormat format,
+                               TapBlock block) = 0;
+  // After it returns no tap callback starts.
+  virtual void removeTapOnBus(uint32_t bus) = 0;
+};
+
+class AudioEngine {
+ public:
+  virtual ~AudioEngine() = default;
+  virtual InputNode& inputNode() = 0;
+  virtual void prepare() = 0;
+  // True on success; otherwise false with a human-readable description in *error.
+  virtual bool startAndReturnError(std::string* error) = 0;
+  virtual void stop() = 0;
+};
+
+struct RecognitionResult {
+  std::string formattedString;  // best transcription of the whole request so far
+  bool isFinal = false;         // the request's last result
+};
+
+struct RecognitionError {
+  std::string localizedDescription;
+};
+
+// Called zero or more times, on a thread of the recogniser's choosing.
+using ResultHandler =
+    std::function<void(std::optional<RecognitionResult>, std::optional<RecognitionError>)>;
+
+// A buffer recognition request: audio is appended to it until endAudio.
+class RecognitionRequest {
+ public:
+  virtual ~RecognitionRequest() = default;
+  virtual void setShouldReportPartialResults(bool on) = 0;
+  virtual void setAddsPunctuation(bool on) = 0;
+  virtual void appendAudioPCMBuffer(AudioBufferPtr buffer) = 0;
+  // No more audio follows; the recogniser then closes the request with a final result or an error.
+  virtual void endAudio() = 0;
+};
+
+class RecognitionTask {
+ public:
+  virtual ~RecognitionTask() = default;
+  // The task stops; no further results matter.
+  virtual void cancel() = 0;
+};
+
+class SpeechRecognizer {
+ public:
+  virtual ~SpeechRecognizer() = default;
+  virtual bool isAvailable() = 0;
+  // Starts serving the request; the handler holds whatever it captures until the task ends.
+  virtual std::shared_ptr<RecognitionTask> recognitionTask(
+      std::shared_ptr<RecognitionRequest> request, ResultHandler handler) = 0;
+  // Dictation is about to use this recogniser: a backend may start loading its model now, off
+  // the calling thread. Never called in probe mode.
+  virtual void preload() {}
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Locale.
+  virtual std::string currentLocaleIdentifier() = 0;
+
+  // Speech recognition.
+  virtual int speechAuthorizationStatus() = 0;                     // never prompts
+  virtual void requestSpeechAuthorization(std::function<void(int)> handler) = 0;
+  virtual std::shared_ptr<SpeechRecognizer> recognizerForLocale(const std::string& localeId) = 0;
+  virtual std::shared_ptr<SpeechRecognizer> defaultRecognizer() = 0;  // the default language's
+  virtual std::shared_ptr<RecognitionRequest> makeRecognitionRequest() = 0;
+  // Whether requests can add punctuation on this system.
+  virtual bool supportsPunctuation() = 0;
+
+  // Audio capture.
+  virtual int microphoneAuthorizationStatus() = 0;                 // never prompts
+  virtual void requestMicrophoneAccess(std::function<void(bool)> handler) = 0;
+  virtual std::unique_ptr<AudioEngine> makeAudioEngine() = 0;
+
+  // Wall-clock time in seconds since 1970-01-01 00:00 UTC.
+  virtual double now() = 0;
+};
+
+}  // namespace voxlet::platform
