@@ -1,0 +1,70 @@
+#include "control.h"
+
+#include <unistd.h>
+
+#include <string>
+
+#include "control_input.h"
+#include "dispatch.h"
+#include "events.h"
+#include "session.h"
+#include "state.h"
+
+namespace voxlet {
+
+void onSpeechAuthorization(const RecognizerPtr& recognizer, int status) {
+  mainQueue().async([recognizer, status] {
+    if (status == platform::kAuthorized) {
+      askMicThenBegin(recognizer);
+    } else {
+      fail("speech_denied", "speech recognition not authorized (" + std::to_string(status) + ")");
+    }
+  });
+}
+
+void askMicThenBegin(const RecognizerPtr& recognizer) {
+  const int status = host().microphoneAuthorizationStatus();
+  if (status == platform::kAuthorized) {
+    begin(recognizer);
+  } else if (status == 0) {  // not determined: the platform asks the user
+    host().requestMicrophoneAccess(
+        [recognizer](bool granted) { onMicAccess(recognizer, granted); });
+  } else {
+    fail("mic_denied", "microphone access denied");
+  }
+}
+
+void onMicAccess(const RecognizerPtr& recognizer, bool granted) {
+  mainQueue().async([recognizer, granted] {
+    if (granted) {
+      begin(recognizer);
+    } else {
+      fail("mic_denied", "microphone access denied");
+    }
+  });
+}
+
+void begin(const RecognizerPtr& recognizer) {
+  if (!recognizer->isAvailable()) fail("unavailable", "recognizer not available");
+  auto created = std::make_shared<Session>(recognizer);
+  // Stored before start() so that a stop can already find it while start() runs.
+  storeSession(created);
+  created->start();
+}
+
+void readControl() {
+  while (std::optional<std::string> line = readControlLine(STDIN_FILENO)) {
+    if (isStopLine(*line)) break;
+  }
+  if (std::shared_ptr<Session> running = loadSession()) {
+    running->stop();
+    return;  // standard input is not read again
+  }
+  exitNow(0);
+}
+
+void onTerminate(int) {
+  ::_exit(0);
+}
+
+}  // namespace voxlet

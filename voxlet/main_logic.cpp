@@ -1,0 +1,98 @@
+// Top level of voxlet: process-wide state, argument scan, probe report, recogniser creation and
+// the start-up sequence of dictation mode.
+#include <signal.h>
+
+#include <mutex>
+#include <string>
+
+#include "control.h"
+#include "dispatch.h"
+#include "events.h"
+#include "session.h"
+#include "state.h"
+#include "voxlet.h"
+
+namespace voxlet {
+
+std::string localeId;
+bool probe = false;
+
+namespace {
+
+platform::Platform* hostPlatform = nullptr;
+
+std::mutex sessionLock;  // guards session only; never held with outLock
+std::shared_ptr<Session> session;
+
+void scanArguments(int argc, char** argv) {
+  if (argc < 2) return;
+  int position = 1;
+  while (position < argc) {
+    const std::string entry = argv[position];
+    if (entry == "--locale" && position + 1 < argc) {
+      localeId = argv[position + 1];
+      position += 2;
+      continue;
+    }
+    if (entry == "--probe") probe = true;
+    ++position;
+  }
+}
+
+[[noreturn]] void probeReport() {
+  const int speech = host().speechAuthorizationStatus();
+  const int mic = host().microphoneAuthorizationStatus();
+  const bool recognizer = host().recognizerForLocale(localeId) != nullptr;
+  emitAndExit({Event{{"t", "probe"}, {"speech", speech}, {"mic", mic}, {"recognizer", recognizer}}},
+              0);
+}
+
+RecognizerPtr makeRecognizer() {
+  RecognizerPtr recognizer = host().recognizerForLocale(localeId);
+  if (!recognizer) recognizer = host().defaultRecognizer();  // silently another language
+  if (!recognizer) fail("unavailable", "no recognizer for " + localeId);
+  recognizer->preload();
+  return recognizer;
+}
+
+[[noreturn]] void startUp(const RecognizerPtr& recognizer) {
+  storeSession(nullptr);
+  host().requestSpeechAuthorization(
+      [recognizer](int status) { onSpeechAuthorization(recognizer, status); });
+  startDetached(readControl, "voxlet-control");
+  struct sigaction action = {};
+  action.sa_handler = onTerminate;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  runMainLoop();
+}
+
+}  // namespace
+
+platform::Platform& host() {
+  return *hostPlatform;
+}
+void setHost(platform::Platform& platform) {
+  hostPlatform = &platform;
+}
+
+void storeSession(std::shared_ptr<Session> value) {
+  std::lock_guard<std::mutex> lock(sessionLock);
+  session = std::move(value);
+}
+
+std::shared_ptr<Session> loadSession() {
+  std::lock_guard<std::mutex> lock(sessionLock);
+  return session;
+}
+
+void run(int argc, char** argv, platform::Platform& platform) {
+  setHost(platform);
+  localeId = host().currentLocaleIdentifier();
+  probe = false;
+  scanArguments(argc, argv);
+  if (probe) probeReport();
+  startUp(makeRecognizer());
+}
+
+}  // namespace voxlet
