@@ -1,0 +1,155 @@
+#include "pulse_daemon.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace voxlet_test {
+
+using namespace std::chrono_literals;
+using testing_support::Subprocess;
+
+TempDir::TempDir() {
+  std::string templ = (std::filesystem::temp_directory_path() / "voxlet-XXXXXX").string();
+  if (::mkdtemp(templ.data())) path_ = templ;
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+PulseDaemon::PulseDaemon(SinkOptions sink) {
+  if (dir_.path().empty()) {
+    problem_ = "no temporary folder";
+    return;
+  }
+  const std::string root = dir_.path();
+  for (const char* sub : {"/run", "/run/pulse", "/home", "/config"}) {
+    ::mkdir((root + sub).c_str(), 0700);
+  }
+  socket_ = root + "/run/pulse/native";
+  {
+    std::ofstream script(root + "/voxlet-test.pa");
+    script << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket_ << "\n"
+           << "load-module module-null-sink sink_name=vmic format=float32le rate=" << sink.rate
+           << " channels=" << sink.channels << "\n"
+           << "set-default-sink vmic\n"
+           << "set-default-source vmic.monitor\n";
+  }
+  std::map<std::string, std::string> env = clientEnv();
+  env.erase("PULSE_SERVER");
+  // Runs in the foreground as a plain user daemon, quiet even as root, without real-time
+  // scheduling requests or a session bus.
+  daemon_ = std::make_unique<Subprocess>(
+      std::vector<std::string>{"/usr/bin/pulseaudio", "-n", "--daemonize=no", "--system=no",
+                               "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
+                               "--realtime=no", "--high-priority=no", "--log-target=stderr",
+                               "--log-level=error", "-F", root + "/voxlet-test.pa"},
+      env, hostVariables());
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (auto info = pactl({"info"})) {
+      if (info->find("Default Source: vmic.monitor") != std::string::npos) {
+        ready_ = true;
+        return;
+      }
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  problem_ = "the private sound server did not start: " + daemon_->readStderr(100ms);
+}
+
+PulseDaemon::~PulseDaemon() {
+  if (!daemon_) return;
+  daemon_->kill(SIGTERM);
+  daemon_->wait(5s);
+}
+
+std::map<std::string, std::string> PulseDaemon::clientEnv() const {
+  const std::string root = dir_.path();
+  return {{"PULSE_SERVER", "unix:" + socket_},
+          {"PULSE_RUNTIME_PATH", root + "/run/pulse"},
+          {"XDG_RUNTIME_DIR", root + "/run"},
+          {"XDG_CONFIG_HOME", root + "/config"},
+          {"HOME", root + "/home"},
+          {"PULSE_SINK", "vmic"}};
+}
+
+std::vector<std::string> PulseDaemon::hostVariables() {
+  return {"DBUS_SESSION_BUS_ADDRESS", "PULSE_SOURCE", "PULSE_COOKIE", "PULSE_PROP", "DISPLAY",
+          "WAYLAND_DISPLAY"};
+}
+
+void PulseDaemon::exportToThisProcess() const {
+  for (const auto& [k, v] : clientEnv()) ::setenv(k.c_str(), v.c_str(), 1);
+  for (const auto& k : hostVariables()) ::unsetenv(k.c_str());
+}
+
+bool PulseDaemon::play(const std::string& file) const {
+  auto r = testing_support::run({"/usr/bin/paplay", "--device=vmic", file}, "", clientEnv(), 120s);
+  return r.exit.exited && r.exit.status == 0;
+}
+
+std::unique_ptr<Subprocess> PulseDaemon::startPlaying(const std::string& file) const {
+  return std::make_unique<Subprocess>(
+      std::vector<std::string>{"/usr/bin/paplay", "--device=vmic", file}, clientEnv(),
+      hostVariables());
+}
+
+std::optional<std::string> PulseDaemon::pactl(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv{"/usr/bin/pactl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = testing_support::run(argv, "", clientEnv(), 10s);
+  if (!r.exit.exited || r.exit.status != 0) return std::nullopt;
+  return r.out;
+}
+
+bool synthesize(const std::string& text, const std::string& path) {
+  auto r = testing_support::run({"/usr/bin/flite", "-voice", "rms", "-t", text, "-o", path}, "");
+  return r.exit.exited && r.exit.status == 0;
+}
+
+bool sox(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"/usr/bin/sox"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = testing_support::run(argv, "");
+  return r.exit.exited && r.exit.status == 0;
+}
+
+double wordErrorRate(const std::string& reference, const std::string& hypothesis) {
+  auto words = [](const std::string& s) {
+    std::vector<std::string> w;
+    std::istringstream in(s);
+    for (std::string x; in >> x;) {
+      std::transform(x.begin(), x.end(), x.begin(),
+                     [](unsigned char c) { return std::tolower(c); });
+      w.push_back(x);
+    }
+    return w;
+  };
+  const auto ref = words(reference), hyp = words(hypothesis);
+  if (ref.empty()) return hyp.empty() ? 0.0 : 1.0;
+  std::vector<size_t> prev(hyp.size() + 1), cur(hyp.size() + 1);
+  for (size_t j = 0; j <= hyp.size(); ++j) prev[j] = j;
+  for (size_t i = 1; i <= ref.size(); ++i) {
+    cur[0] = i;
+    for (size_t j = 1; j <= hyp.size(); ++j) {
+      cur[j] =
+          std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (ref[i - 1] == hyp[j - 1] ? 0 : 1)});
+    }
+    prev.swap(cur);
+  }
+  return static_cast<double>(prev[hyp.size()]) / static_cast<double>(ref.size());
+}
+
+}  // namespace voxlet_test

@@ -1,0 +1,449 @@
+// The Linux backend without a sound server: locale, model lookup, authorization answers and the
+// pocketsphinx recogniser fed from sound files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "linux_platform.h"
+#include "locale_model.h"
+#include "pulse_daemon.h"
+#include "sphinx_recognizer.h"
+#include "wav.h"
+
+namespace voxlet_test {
+namespace {
+
+using namespace std::chrono_literals;
+using voxlet::linux_backend::DecoderSettings;
+using voxlet::linux_backend::findModel;
+using voxlet::linux_backend::LinuxPlatform;
+using voxlet::linux_backend::localeFromEnvironment;
+using voxlet::linux_backend::parseLocale;
+using voxlet::linux_backend::SphinxRecognizer;
+using voxlet::linux_backend::SphinxRequest;
+using voxlet::platform::AudioBuffer;
+using voxlet::platform::RecognitionError;
+using voxlet::platform::RecognitionResult;
+
+const std::string kModels = LinuxPlatform::defaultModelRoot();
+
+// --- Locale -----------------------------------------------------------------------------------
+
+std::string localeWith(std::map<std::string, std::string> env) {
+  return localeFromEnvironment([&](const char* name) -> const char* {
+    auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  });
+}
+
+TEST(Locale, TakesTheFirstSetVariableWithoutCodesetAndModifier) {
+  EXPECT_EQ(localeWith({{"LANG", "ko_KR.UTF-8"}}), "ko_KR");
+  EXPECT_EQ(localeWith({{"LC_MESSAGES", "de_DE@euro"}, {"LANG", "ko_KR.UTF-8"}}), "de_DE");
+  EXPECT_EQ(localeWith({{"LC_ALL", "fr_CA.UTF-8@x"}, {"LC_MESSAGES", "de_DE"}}), "fr_CA");
+  EXPECT_EQ(localeWith({{"LC_ALL", ""}, {"LC_MESSAGES", ""}, {"LANG", "en_GB.utf8"}}), "en_GB");
+}
+
+TEST(Locale, PosixOrNothingIsEnglishPosix) {
+  EXPECT_EQ(localeWith({}), "en_US_POSIX");
+  EXPECT_EQ(localeWith({{"LANG", "C"}}), "en_US_POSIX");
+  EXPECT_EQ(localeWith({{"LANG", "C.UTF-8"}}), "en_US_POSIX");
+  EXPECT_EQ(localeWith({{"LC_ALL", "POSIX"}, {"LANG", "ko_KR.UTF-8"}}), "en_US_POSIX");
+}
+
+TEST(Locale, ParsesLanguageAndRegion) {
+  auto p = parseLocale("zh-Hans-CN");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->language, "zh");
+  EXPECT_EQ(p->region, "CN");
+  p = parseLocale("en_us_POSIX");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->language, "en");
+  EXPECT_EQ(p->region, "US");
+  p = parseLocale("es-419");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->region, "419");
+  EXPECT_FALSE(parseLocale(""));
+  EXPECT_FALSE(parseLocale("--probe"));
+}
+
+// --- Model lookup -----------------------------------------------------------------------------
+
+TEST(Models, EnglishSpellingsFindTheInstalledModel) {
+  for (const char* id : {"en-US", "en_US", "en-us", "en_US_POSIX", "en", "en_US.UTF-8"}) {
+    auto m = findModel(kModels, id);
+    ASSERT_TRUE(m) << id;
+    EXPECT_EQ(m->name, "en-us") << id;
+    EXPECT_TRUE(m->readable()) << id;
+  }
+}
+
+TEST(Models, OtherLanguagesAndRegionsFindNone) {
+  for (const char* id : {"ko-KR", "ko", "en-GB", "", "x", "fr_FR"}) {
+    EXPECT_FALSE(findModel(kModels, id)) << id;
+  }
+}
+
+// A model folder with empty files, enough for the lookup.
+void fakeModel(const std::string& root, const std::string& name) {
+  namespace fs = std::filesystem;
+  fs::create_directories(root + "/" + name + "/" + name);
+  for (const char* f : {"mdef", "means", "variances", "transition_matrices"}) {
+    std::ofstream(root + "/" + name + "/" + name + "/" + f) << "x";
+  }
+  std::ofstream(root + "/" + name + "/" + name + ".lm.bin") << "x";
+  std::ofstream(root + "/" + name + "/" + name + "-phone.lm.bin") << "x";
+  std::ofstream(root + "/" + name + "/dict-" + name + ".dict") << "x";
+}
+
+TEST(Models, LookupFollowsLanguageThenRegion) {
+  TempDir root;
+  fakeModel(root.path(), "ko-kr");
+  fakeModel(root.path(), "pt-br");
+  fakeModel(root.path(), "pt-pt");
+  auto m = findModel(root.path(), "ko_KR.UTF-8");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->languageModel, root.path() + "/ko-kr/ko-kr.lm.bin");
+  EXPECT_EQ(m->acoustic, root.path() + "/ko-kr/ko-kr");
+  EXPECT_EQ(m->dictionary, root.path() + "/ko-kr/dict-ko-kr.dict");
+  EXPECT_EQ(findModel(root.path(), "pt-PT")->name, "pt-pt");
+  EXPECT_EQ(findModel(root.path(), "pt")->name, "pt-br");
+  EXPECT_FALSE(findModel(root.path(), "en-US"));
+}
+
+TEST(Models, RecogniserIsUnavailableWhenItsFilesGo) {
+  TempDir root;
+  fakeModel(root.path(), "ko-kr");
+  LinuxPlatform platform(root.path());
+  auto r = platform.recognizerForLocale("ko-KR");
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->isAvailable());
+  std::filesystem::remove(root.path() + "/ko-kr/ko-kr/means");
+  EXPECT_FALSE(r->isAvailable());
+}
+
+// --- Platform answers -------------------------------------------------------------------------
+
+using Vars = std::map<std::string, std::string>;
+
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(const Vars& set) {
+    for (const char* k : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+      const char* v = std::getenv(k);
+      saved_[k] = v ? std::optional<std::string>(v) : std::nullopt;
+      ::unsetenv(k);
+    }
+    for (const auto& [k, v] : set) ::setenv(k.c_str(), v.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    for (const auto& [k, v] : saved_) {
+      if (v) {
+        ::setenv(k.c_str(), v->c_str(), 1);
+      } else {
+        ::unsetenv(k.c_str());
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(Platform, SpeechIsAuthorizedAndAnsweredOnAnotherThread) {
+  LinuxPlatform platform;
+  EXPECT_EQ(platform.speechAuthorizationStatus(), 3);
+  std::promise<std::pair<int, std::thread::id>> answer;
+  platform.requestSpeechAuthorization([&](int status) {
+    answer.set_value({status, std::this_thread::get_id()});
+  });
+  auto f = answer.get_future();
+  ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+  auto [status, thread] = f.get();
+  EXPECT_EQ(status, 3);
+  EXPECT_NE(thread, std::this_thread::get_id());
+}
+
+TEST(Platform, DefaultRecogniserFollowsTheCurrentLanguage) {
+  LinuxPlatform platform;
+  {
+    ScopedEnv env(Vars{{"LANG", "en_GB.UTF-8"}});
+    EXPECT_EQ(platform.currentLocaleIdentifier(), "en_GB");
+    EXPECT_FALSE(platform.recognizerForLocale("en_GB"));
+    EXPECT_TRUE(platform.defaultRecognizer());
+  }
+  {
+    ScopedEnv env(Vars{});
+    EXPECT_EQ(platform.currentLocaleIdentifier(), "en_US_POSIX");
+    EXPECT_TRUE(platform.defaultRecognizer());
+  }
+  {
+    ScopedEnv env(Vars{{"LC_ALL", "ko_KR.UTF-8"}});
+    EXPECT_FALSE(platform.defaultRecognizer());
+  }
+}
+
+TEST(Platform, CreatingARecogniserIsCheap) {
+  LinuxPlatform platform;
+  const auto start = std::chrono::steady_clock::now();
+  auto r = platform.recognizerForLocale("en-US");
+  r.reset();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, 20ms);
+}
+
+TEST(Platform, NowIsWallClock) {
+  LinuxPlatform platform;
+  const double t = static_cast<double>(std::time(nullptr));
+  EXPECT_NEAR(platform.now(), t, 2.0);
+}
+
+// --- Recognition ------------------------------------------------------------------------------
+
+// Sound files made once for all recognition tests.
+class Speech : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    const std::string base = dir_->path();
+    ok_ = synthesize(kSentence, base + "/s16.wav") &&
+          sox({base + "/s16.wav", "-r", "48000", "-e", "floating-point", "-b", "32",
+               base + "/s48.wav"}) &&
+          sox({base + "/s48.wav", base + "/s48pause.wav", "pad", "0.3", "2.0"});
+    if (ok_) {
+      s16_ = new Sound(*readWav(base + "/s16.wav"));
+      s48_ = new Sound(*readWav(base + "/s48.wav"));
+      s48pause_ = new Sound(*readWav(base + "/s48pause.wav"));
+    }
+  }
+  static void TearDownTestSuite() {
+    delete s16_;
+    delete s48_;
+    delete s48pause_;
+    delete dir_;
+  }
+  void SetUp() override { ASSERT_TRUE(ok_) << "flite or sox failed"; }
+
+  static constexpr const char* kSentence = "please call me back when you get home";
+  static inline TempDir* dir_ = nullptr;
+  static inline bool ok_ = false;
+  static inline Sound* s16_ = nullptr;
+  static inline Sound* s48_ = nullptr;
+  static inline Sound* s48pause_ = nullptr;
+};
+
+// Results of one task, in order.
+struct Collector {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<RecognitionResult> results;
+  std::vector<RecognitionError> errors;
+  std::vector<std::thread::id> threads;
+
+  voxlet::platform::ResultHandler handler() {
+    return [this](std::optional<RecognitionResult> r, std::optional<RecognitionError> e) {
+      std::lock_guard lock(m);
+      if (r) results.push_back(*r);
+      if (e) errors.push_back(*e);
+      threads.push_back(std::this_thread::get_id());
+      cv.notify_all();
+    };
+  }
+  bool waitClosed(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m);
+    return cv.wait_for(lock, timeout, [&] {
+      return !errors.empty() || (!results.empty() && results.back().isFinal);
+    });
+  }
+};
+
+void append(SphinxRequest& request, const Sound& sound, size_t from = 0, size_t to = SIZE_MAX) {
+  to = std::min(to, sound.samples.size());
+  for (size_t i = from; i < to; i += 2048) {
+    const size_t n = std::min<size_t>(2048, to - i);
+    std::vector<std::vector<float>> ch{
+        std::vector<float>(sound.samples.begin() + i, sound.samples.begin() + i + n)};
+    request.appendAudioPCMBuffer(
+        std::make_shared<const AudioBuffer>(std::move(ch), static_cast<uint32_t>(n)));
+  }
+}
+
+std::shared_ptr<SphinxRequest> requestAt(double rate) {
+  auto r = std::make_shared<SphinxRequest>([rate] { return rate; });
+  r->setShouldReportPartialResults(true);
+  return r;
+}
+
+std::shared_ptr<SphinxRecognizer> english(DecoderSettings settings = {}) {
+  auto model = findModel(kModels, "en-US");
+  return model ? std::make_shared<SphinxRecognizer>(*model, settings) : nullptr;
+}
+
+TEST_F(Speech, PauseAfterSpeechClosesTheRequestWithTheSentence) {
+  auto recognizer = english();
+  ASSERT_TRUE(recognizer);
+  recognizer->preload();
+  auto request = requestAt(48000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s48pause_);
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  ASSERT_TRUE(c.errors.empty()) << c.errors[0].localizedDescription;
+  ASSERT_GE(c.results.size(), 3u) << "partial results while speech goes on";
+  EXPECT_TRUE(c.results.back().isFinal);
+  for (size_t i = 0; i + 1 < c.results.size(); ++i) {
+    EXPECT_FALSE(c.results[i].isFinal);
+    if (i > 0) {
+      EXPECT_NE(c.results[i].formattedString, c.results[i - 1].formattedString);
+    }
+  }
+  EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2)
+      << c.results.back().formattedString;
+  EXPECT_NE(c.threads.front(), std::this_thread::get_id());
+}
+
+TEST_F(Speech, EndAudioClosesWithAFinalResult) {
+  auto recognizer = english();
+  auto request = requestAt(16000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s16_);
+  request->endAudio();
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  ASSERT_TRUE(c.errors.empty());
+  EXPECT_TRUE(c.results.back().isFinal);
+  EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2)
+      << c.results.back().formattedString;
+}
+
+TEST_F(Speech, AudioBeforeTheTaskIsKept) {
+  auto recognizer = english();
+  auto request = requestAt(48000);
+  append(*request, *s48_);
+  request->endAudio();
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2);
+}
+
+TEST_F(Speech, EndAudioWithoutAudioGivesAnEmptyFinalResult) {
+  auto recognizer = english();
+  auto request = requestAt(48000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  request->endAudio();
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  ASSERT_EQ(c.results.size(), 1u);
+  EXPECT_TRUE(c.results[0].isFinal);
+  EXPECT_EQ(c.results[0].formattedString, "");
+}
+
+TEST_F(Speech, TimeLimitClosesTheRequest) {
+  DecoderSettings settings;
+  settings.maxSeconds = 1.5;
+  auto recognizer = english(settings);
+  auto request = requestAt(48000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s48_);  // speech without a pause, longer than the limit
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  EXPECT_TRUE(c.results.back().isFinal);
+  EXPECT_FALSE(c.results.back().formattedString.empty());
+  EXPECT_LT(wordErrorRate(kSentence, c.results.back().formattedString), 1.0);
+}
+
+TEST_F(Speech, CancelStopsAllResults) {
+  auto recognizer = english();
+  auto request = requestAt(48000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s48_, 0, s48_->samples.size() / 2);
+  task->cancel();
+  size_t seen;
+  {
+    std::lock_guard lock(c.m);
+    seen = c.results.size() + c.errors.size();
+  }
+  append(*request, *s48_, s48_->samples.size() / 2);
+  request->endAudio();
+  // A later request on the same recogniser still works, so the worker has passed the cancelled
+  // one's audio.
+  auto next = requestAt(48000);
+  Collector c2;
+  auto task2 = recognizer->recognitionTask(next, c2.handler());
+  next->endAudio();
+  ASSERT_TRUE(c2.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  EXPECT_EQ(c.results.size() + c.errors.size(), seen);
+}
+
+TEST_F(Speech, RequestsFollowOneAnother) {
+  auto recognizer = english();
+  for (int i = 0; i < 2; ++i) {
+    auto request = requestAt(48000);
+    Collector c;
+    auto task = recognizer->recognitionTask(request, c.handler());
+    append(*request, *s48pause_);
+    ASSERT_TRUE(c.waitClosed(30s)) << i;
+    std::lock_guard lock(c.m);
+    EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2) << i;
+  }
+}
+
+TEST_F(Speech, DestroyingARecogniserReleasesItsHandlers) {
+  auto recognizer = english();
+  auto request = requestAt(48000);
+  auto alive = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = alive;
+  // The handler holds the request, as the dictation logic's does.
+  auto task = recognizer->recognitionTask(
+      request,
+      [alive, request](std::optional<RecognitionResult>, std::optional<RecognitionError>) {});
+  alive.reset();
+  append(*request, *s48_, 0, 4096);
+  recognizer.reset();
+  EXPECT_TRUE(watch.expired());
+}
+
+// The sphinx libraries log a great deal while loading; none of it may reach standard error.
+TEST_F(Speech, LoadingAndDecodingWriteNothingToStandardError) {
+  TempDir dir;
+  const std::string path = dir.path() + "/stderr";
+  std::fflush(stderr);
+  const int saved = ::dup(2);
+  FILE* file = std::fopen(path.c_str(), "w");
+  ASSERT_TRUE(file);
+  ::dup2(::fileno(file), 2);
+  {
+    auto recognizer = english();
+    recognizer->preload();
+    auto request = requestAt(48000);
+    Collector c;
+    auto task = recognizer->recognitionTask(request, c.handler());
+    append(*request, *s48_);
+    request->endAudio();
+    c.waitClosed(30s);
+  }
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  std::fclose(file);
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+}  // namespace
+}  // namespace voxlet_test

@@ -1,0 +1,108 @@
+#include "linux_platform.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "locale_model.h"
+#include "pulse_engine.h"
+#include "sphinx_recognizer.h"
+
+namespace voxlet::linux_backend {
+
+// State that outlives calls answered on other threads: the server connection (opened once and
+// shared by the microphone check and the engine) and the sample rate of the tapped audio.
+struct LinuxPlatform::Shared {
+  std::mutex mutex;
+  std::shared_ptr<PulseConnection> connection;
+  std::atomic<double> captureRate{0.0};
+
+  std::shared_ptr<PulseConnection> connect(int* code, std::string* error) {
+    std::lock_guard lock(mutex);
+    if (connection) {
+      if (code) *code = 0;
+      return connection;
+    }
+    int c = 0;
+    connection = PulseConnection::open(&c, error);
+    if (code) *code = c;
+    return connection;
+  }
+
+  int microphoneStatus() {
+    int code = 0;
+    connect(&code, nullptr);
+    return microphoneStatusFor(code);
+  }
+};
+
+LinuxPlatform::LinuxPlatform(std::string modelRoot)
+    : modelRoot_(std::move(modelRoot)), shared_(std::make_shared<Shared>()) {}
+
+LinuxPlatform::~LinuxPlatform() = default;
+
+std::string LinuxPlatform::defaultModelRoot() {
+  return VOXLET_MODEL_DIR;
+}
+
+std::string LinuxPlatform::currentLocaleIdentifier() {
+  return localeFromEnvironment();
+}
+
+// Recognition runs on the device, and Linux asks no permission of native programs for it.
+int LinuxPlatform::speechAuthorizationStatus() {
+  return platform::kAuthorized;
+}
+
+void LinuxPlatform::requestSpeechAuthorization(std::function<void(int)> handler) {
+  std::thread([h = std::move(handler)] { h(platform::kAuthorized); }).detach();
+}
+
+std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::recognizerForLocale(
+    const std::string& localeId) {
+  auto model = findModel(modelRoot_, localeId);
+  if (!model) return nullptr;
+  return std::make_shared<SphinxRecognizer>(std::move(*model));
+}
+
+std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::defaultRecognizer() {
+  const auto parts = parseLocale(currentLocaleIdentifier());
+  if (!parts) return nullptr;
+  auto model = findModelForLanguage(modelRoot_, parts->language);
+  if (!model) return nullptr;
+  return std::make_shared<SphinxRecognizer>(std::move(*model));
+}
+
+std::shared_ptr<platform::RecognitionRequest> LinuxPlatform::makeRecognitionRequest() {
+  return std::make_shared<SphinxRequest>([shared = shared_] { return shared->captureRate.load(); });
+}
+
+// Requests take the punctuation flag; the decoder itself writes no punctuation.
+bool LinuxPlatform::supportsPunctuation() {
+  return true;
+}
+
+int LinuxPlatform::microphoneAuthorizationStatus() {
+  return shared_->microphoneStatus();
+}
+
+void LinuxPlatform::requestMicrophoneAccess(std::function<void(bool)> handler) {
+  std::thread([shared = shared_, h = std::move(handler)] {
+    h(shared->microphoneStatus() == platform::kAuthorized);
+  }).detach();
+}
+
+std::unique_ptr<platform::AudioEngine> LinuxPlatform::makeAudioEngine() {
+  auto shared = shared_;
+  return std::make_unique<PulseAudioEngine>(
+      [shared](std::string* error) { return shared->connect(nullptr, error); },
+      [shared](platform::AudioFormat format) { shared->captureRate = format.sampleRate; });
+}
+
+double LinuxPlatform::now() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace voxlet::linux_backend

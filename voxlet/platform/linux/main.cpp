@@ -1,0 +1,9 @@
+// The installed voxlet: the dictation engine on the Linux platform services.
+#include "linux_platform.h"
+#include "voxlet.h"
+
+int main(int argc, char** argv) {
+  // Never destroyed: the process ends through voxlet's own exits while platform threads run.
+  auto* platform = new voxlet::linux_backend::LinuxPlatform();
+  voxlet::run(argc, argv, *platform);
+}

@@ -1,0 +1,434 @@
+#include "sphinx_recognizer.h"
+
+#include <pocketsphinx.h>
+#include <soxr.h>
+#include <sphinxbase/err.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace voxlet::linux_backend {
+
+namespace {
+
+constexpr double kDecoderRate = 16000.0;
+
+struct DecoderDeleter {
+  void operator()(ps_decoder_t* ps) const { ps_free(ps); }
+};
+struct ConfigDeleter {
+  void operator()(cmd_ln_t* c) const { cmd_ln_free_r(c); }
+};
+struct SoxrDeleter {
+  void operator()(soxr_t s) const { soxr_delete(s); }
+};
+using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
+using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
+using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
+
+// The sphinx libraries log to standard error unless told otherwise; this process never writes
+// there, so their log is switched off once, before any decoder exists.
+void silenceSphinxLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { err_set_logfp(nullptr); });
+}
+
+}  // namespace
+
+// One request with its task: the audio handed over, the handler, and the decoding state that
+// only the worker thread touches.
+struct Stream {
+  explicit Stream(std::function<double()> rate) : sampleRate(std::move(rate)) {}
+
+  const std::function<double()> sampleRate;
+  std::atomic<bool> partials{false};
+  std::atomic<bool> punctuation{false};  // taken, but the decoder writes no punctuation
+
+  // Hand-over from the request to the worker.
+  std::mutex mutex;
+  std::weak_ptr<DecoderWorker> worker;  // set once a task serves the request
+  bool attached = false;
+  std::vector<platform::AudioBufferPtr> early;  // audio appended before the task started
+  bool ended = false;                           // endAudio called
+
+  // Delivery. Held while the handler runs so that after cancel() returns no result starts;
+  // recursive because a handler may cancel its own task.
+  std::recursive_mutex deliverMutex;
+  platform::ResultHandler handler;
+  bool closed = false;  // the last result went out, or the task was cancelled
+
+  // Worker thread only.
+  SoxrPtr resampler;
+  bool resamplerFailed = false;
+  size_t fed = 0;  // 16 kHz samples given to the decoder
+  bool sawSpeech = false;
+  std::string lastHyp;
+
+  bool isClosed() {
+    std::lock_guard lock(deliverMutex);
+    return closed;
+  }
+
+  // Hands one result or error to the handler unless the stream is closed; `last` closes it and
+  // releases the handler (and whatever it holds).
+  void deliver(std::optional<platform::RecognitionResult> result,
+               std::optional<platform::RecognitionError> error, bool last) {
+    std::lock_guard lock(deliverMutex);
+    if (closed) return;
+    if (last) closed = true;
+    platform::ResultHandler h = last ? std::move(handler) : handler;
+    if (last) handler = nullptr;
+    if (h) h(std::move(result), std::move(error));
+  }
+
+  void close() {
+    std::lock_guard lock(deliverMutex);
+    closed = true;
+    handler = nullptr;
+  }
+};
+
+class DecoderWorker {
+ public:
+  enum class Kind { Begin, Audio, End, Cancel };
+  struct Job {
+    Kind kind;
+    std::shared_ptr<Stream> stream;
+    platform::AudioBufferPtr buffer;
+  };
+
+  DecoderWorker(SpeechModel model, DecoderSettings settings)
+      : model_(std::move(model)), settings_(settings) {}
+
+  void post(Job job) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      jobs_.push_back(std::move(job));
+    }
+    cv_.notify_one();
+  }
+
+  void stop() {
+    std::deque<Job> dropped;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      dropped.swap(jobs_);
+    }
+    cv_.notify_one();
+    for (auto& job : dropped) job.stream->close();
+  }
+
+  // The thread body: load the decoder, then serve jobs until stopped.
+  void run() {
+    load();
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) break;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      handle(job);
+    }
+    for (auto& weak : live_) {
+      if (auto s = weak.lock()) s->close();
+    }
+    live_.clear();
+    current_.reset();
+    decoder_.reset();
+    config_.reset();
+  }
+
+ private:
+  void load() {
+    silenceSphinxLog();
+    const std::string pause = std::to_string(settings_.pauseFrames);
+    config_.reset(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model_.acoustic.c_str(), "-lm",
+                              model_.languageModel.c_str(), "-dict", model_.dictionary.c_str(),
+                              "-vad_postspeech", pause.c_str(), nullptr));
+    if (config_) decoder_.reset(ps_init(config_.get()));
+  }
+
+  void handle(Job& job) {
+    Stream& s = *job.stream;
+    switch (job.kind) {
+      case Kind::Begin:
+        std::erase_if(live_, [](const std::weak_ptr<Stream>& w) { return w.expired(); });
+        live_.push_back(job.stream);
+        return;
+      case Kind::Cancel:
+        if (current_ == job.stream) dropUtterance();
+        s.resampler.reset();
+        return;
+      case Kind::Audio:
+        if (s.isClosed()) return;
+        if (!decoder_) return fail(s, "the speech model could not be loaded");
+        switchTo(job.stream);
+        feed(s, *job.buffer);
+        return;
+      case Kind::End:
+        if (s.isClosed()) return;
+        if (!decoder_) return fail(s, "the speech model could not be loaded");
+        switchTo(job.stream);
+        drainResampler(s);
+        if (!s.isClosed()) finishUtterance(s);
+        return;
+    }
+  }
+
+  // Makes `s` the stream whose utterance the decoder holds, abandoning another one's.
+  void switchTo(const std::shared_ptr<Stream>& s) {
+    if (current_ == s) return;
+    dropUtterance();
+    current_ = s;
+  }
+
+  void dropUtterance() {
+    if (uttOpen_) ps_end_utt(decoder_.get());
+    uttOpen_ = false;
+    current_.reset();
+  }
+
+  void feed(Stream& s, const platform::AudioBuffer& buffer) {
+    const float* const* data = buffer.floatChannelData();
+    const uint32_t n = buffer.frameLength();
+    if (!data || n == 0 || buffer.channelCount() == 0) return;
+    if (!s.resampler && !s.resamplerFailed) {
+      const double rate = s.sampleRate ? s.sampleRate() : 0.0;
+      if (!(rate > 0)) return fail(s, "unknown sample rate of the audio");
+      soxr_error_t err = nullptr;
+      const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+      const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
+      s.resampler.reset(soxr_create(rate, kDecoderRate, 1, &err, &io, &quality, nullptr));
+      if (err || !s.resampler) {
+        s.resamplerFailed = true;
+        s.resampler.reset();
+        return fail(s, std::string("resampler: ") + (err ? err : "failed"));
+      }
+      ratio_ = kDecoderRate / rate;
+    }
+    if (!s.resampler) return;
+    resample(s, data[0], n);
+  }
+
+  // Resamples `n` samples (none: flushes the resampler's tail) and decodes the output.
+  void resample(Stream& s, const float* in, size_t n) {
+    const size_t room = static_cast<size_t>(static_cast<double>(n) * ratio_) + 256;
+    if (pcm_.size() < room) pcm_.resize(room);
+    size_t consumed = 0;
+    for (;;) {
+      size_t done = 0, produced = 0;
+      soxr_error_t err =
+          soxr_process(s.resampler.get(), in ? in + consumed : nullptr, in ? n - consumed : 0,
+                       &done, pcm_.data(), pcm_.size(), &produced);
+      if (err) return fail(s, std::string("resampler: ") + err);
+      consumed += done;
+      if (produced > 0) {
+        decode(s, pcm_.data(), produced);
+        if (s.isClosed()) return;
+      }
+      if (in ? consumed >= n : produced == 0) return;
+    }
+  }
+
+  void drainResampler(Stream& s) {
+    if (s.resampler) resample(s, nullptr, 0);
+  }
+
+  // Decodes 16 kHz samples in chunks; after each chunk reports a changed hypothesis, and closes
+  // the request when the voice-activity detector hears a pause after speech or the time limit
+  // is reached.
+  void decode(Stream& s, const int16_t* pcm, size_t n) {
+    ps_decoder_t* ps = decoder_.get();
+    const size_t limit = static_cast<size_t>(settings_.maxSeconds * kDecoderRate);
+    const size_t chunk = static_cast<size_t>(std::max(settings_.chunkSamples, 160));
+    while (n > 0) {
+      const size_t k = std::min({n, chunk, limit - std::min(limit, s.fed)});
+      if (!uttOpen_) {
+        if (ps_start_utt(ps) < 0) return fail(s, "the speech decoder could not start");
+        uttOpen_ = true;
+        s.sawSpeech = false;
+      }
+      if (k > 0 && ps_process_raw(ps, pcm, k, FALSE, FALSE) < 0) {
+        return fail(s, "the speech decoder failed");
+      }
+      pcm += k;
+      n -= k;
+      s.fed += k;
+      const bool inSpeech = ps_get_in_speech(ps) != 0;
+      if (inSpeech) s.sawSpeech = true;
+      if ((s.sawSpeech && !inSpeech) || s.fed >= limit) return finishUtterance(s);
+      if (s.partials && s.sawSpeech) reportPartial(s);
+    }
+  }
+
+  void reportPartial(Stream& s) {
+    const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
+    std::string text = hyp ? hyp : "";
+    if (text == s.lastHyp) return;
+    s.lastHyp = text;
+    s.deliver(platform::RecognitionResult{std::move(text), false}, std::nullopt, false);
+  }
+
+  // Ends the utterance (if any) and closes the request with its final transcription.
+  void finishUtterance(Stream& s) {
+    std::string text;
+    if (uttOpen_) {
+      ps_end_utt(decoder_.get());
+      uttOpen_ = false;
+      const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
+      text = hyp ? hyp : "";
+    }
+    current_.reset();
+    s.resampler.reset();
+    s.deliver(platform::RecognitionResult{std::move(text), true}, std::nullopt, true);
+  }
+
+  void fail(Stream& s, const std::string& message) {
+    if (current_.get() == &s) dropUtterance();
+    s.resampler.reset();
+    s.deliver(std::nullopt, platform::RecognitionError{message}, true);
+  }
+
+  const SpeechModel model_;
+  const DecoderSettings settings_;
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Job> jobs_;
+  bool stopping_ = false;
+
+  // Worker thread only.
+  ConfigPtr config_;
+  DecoderPtr decoder_;
+  std::shared_ptr<Stream> current_;
+  bool uttOpen_ = false;
+  std::vector<std::weak_ptr<Stream>> live_;
+  std::vector<int16_t> pcm_;
+  double ratio_ = 1.0;
+};
+
+namespace {
+
+class SphinxTask : public platform::RecognitionTask {
+ public:
+  SphinxTask(std::shared_ptr<Stream> stream, std::weak_ptr<DecoderWorker> worker)
+      : stream_(std::move(stream)), worker_(std::move(worker)) {}
+
+  void cancel() override {
+    stream_->close();
+    if (auto w = worker_.lock()) w->post({DecoderWorker::Kind::Cancel, stream_, nullptr});
+  }
+
+ private:
+  std::shared_ptr<Stream> stream_;
+  std::weak_ptr<DecoderWorker> worker_;
+};
+
+// A task for a request this recogniser cannot serve: it does nothing.
+class InertTask : public platform::RecognitionTask {
+ public:
+  void cancel() override {}
+};
+
+}  // namespace
+
+SphinxRequest::SphinxRequest(std::function<double()> sampleRate)
+    : stream_(std::make_shared<Stream>(std::move(sampleRate))) {}
+
+SphinxRequest::~SphinxRequest() = default;
+
+void SphinxRequest::setShouldReportPartialResults(bool on) {
+  stream_->partials = on;
+}
+
+void SphinxRequest::setAddsPunctuation(bool on) {
+  stream_->punctuation = on;
+}
+
+void SphinxRequest::appendAudioPCMBuffer(platform::AudioBufferPtr buffer) {
+  if (!buffer) return;
+  std::lock_guard lock(stream_->mutex);
+  if (stream_->ended) return;
+  if (!stream_->attached) {
+    stream_->early.push_back(std::move(buffer));
+    return;
+  }
+  if (auto w = stream_->worker.lock()) {
+    w->post({DecoderWorker::Kind::Audio, stream_, std::move(buffer)});
+  }
+}
+
+void SphinxRequest::endAudio() {
+  std::lock_guard lock(stream_->mutex);
+  if (stream_->ended) return;
+  stream_->ended = true;
+  if (!stream_->attached) return;
+  if (auto w = stream_->worker.lock()) w->post({DecoderWorker::Kind::End, stream_, nullptr});
+}
+
+SphinxRecognizer::SphinxRecognizer(SpeechModel model, DecoderSettings settings)
+    : model_(std::move(model)), settings_(settings) {}
+
+SphinxRecognizer::~SphinxRecognizer() {
+  std::lock_guard lock(mutex_);
+  if (!worker_) return;
+  worker_->stop();
+  // The thread owns the worker too, so it may outlive this object when released on it.
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();
+  } else {
+    thread_.join();
+  }
+}
+
+bool SphinxRecognizer::isAvailable() {
+  return model_.readable();
+}
+
+void SphinxRecognizer::preload() {
+  startedWorker();
+}
+
+std::shared_ptr<DecoderWorker> SphinxRecognizer::startedWorker() {
+  std::lock_guard lock(mutex_);
+  if (!worker_) {
+    worker_ = std::make_shared<DecoderWorker>(model_, settings_);
+    thread_ = std::thread([w = worker_] { w->run(); });
+  }
+  return worker_;
+}
+
+std::shared_ptr<platform::RecognitionTask> SphinxRecognizer::recognitionTask(
+    std::shared_ptr<platform::RecognitionRequest> request, platform::ResultHandler handler) {
+  auto* sphinx = dynamic_cast<SphinxRequest*>(request.get());
+  if (!sphinx) return std::make_shared<InertTask>();
+  const std::shared_ptr<Stream>& stream = sphinx->stream();
+  auto worker = startedWorker();
+  {
+    std::lock_guard deliver(stream->deliverMutex);
+    stream->handler = std::move(handler);
+  }
+  std::lock_guard lock(stream->mutex);
+  if (!stream->attached) {
+    stream->attached = true;
+    stream->worker = worker;
+    worker->post({DecoderWorker::Kind::Begin, stream, nullptr});
+    for (auto& buffer : stream->early) {
+      worker->post({DecoderWorker::Kind::Audio, stream, std::move(buffer)});
+    }
+    stream->early.clear();
+    if (stream->ended) worker->post({DecoderWorker::Kind::End, stream, nullptr});
+  }
+  return std::make_shared<SphinxTask>(stream, worker);
+}
+
+}  // namespace voxlet::linux_backend

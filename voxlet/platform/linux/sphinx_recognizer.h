@@ -1,0 +1,68 @@
+// On-device speech recognition with pocketsphinx: one decoder per recogniser, loaded and run on
+// the recogniser's own worker thread (the decoder is not thread-safe).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "locale_model.h"
+#include "platform/platform.h"
+
+namespace voxlet::linux_backend {
+
+class DecoderWorker;
+struct Stream;
+
+// Tuning of the decoder and of when a request closes on its own.
+struct DecoderSettings {
+  int pauseFrames = 70;      // 10 ms frames of silence after speech that end an utterance
+  double maxSeconds = 60.0;  // audio after which a request closes
+  int chunkSamples = 1024;   // 16 kHz samples per decoder call (64 ms)
+};
+
+// A buffer request. Its audio is channel 0 of the appended buffers, at the sample rate that
+// sampleRate() gives when the first buffer reaches the decoder.
+class SphinxRequest : public platform::RecognitionRequest {
+ public:
+  explicit SphinxRequest(std::function<double()> sampleRate);
+  ~SphinxRequest() override;
+  void setShouldReportPartialResults(bool on) override;
+  void setAddsPunctuation(bool on) override;
+  void appendAudioPCMBuffer(platform::AudioBufferPtr buffer) override;
+  void endAudio() override;
+
+  const std::shared_ptr<Stream>& stream() const { return stream_; }
+
+ private:
+  std::shared_ptr<Stream> stream_;
+};
+
+class SphinxRecognizer : public platform::SpeechRecognizer {
+ public:
+  explicit SphinxRecognizer(SpeechModel model, DecoderSettings settings = {});
+  ~SphinxRecognizer() override;
+  SphinxRecognizer(const SphinxRecognizer&) = delete;
+  SphinxRecognizer& operator=(const SphinxRecognizer&) = delete;
+
+  bool isAvailable() override;
+  std::shared_ptr<platform::RecognitionTask> recognitionTask(
+      std::shared_ptr<platform::RecognitionRequest> request,
+      platform::ResultHandler handler) override;
+  // Starts the worker thread, which loads the decoder at once.
+  void preload() override;
+
+  const SpeechModel& model() const { return model_; }
+
+ private:
+  std::shared_ptr<DecoderWorker> startedWorker();
+
+  const SpeechModel model_;
+  const DecoderSettings settings_;
+  std::mutex mutex_;
+  std::shared_ptr<DecoderWorker> worker_;
+  std::thread thread_;
+};
+
+}  // namespace voxlet::linux_backend
