@@ -1,0 +1,25 @@
+// voxlet on the scripted platform. The scenario is the JSON text of VOXLET_SCENARIO; the trace
+// goes to the descriptor named by VOXLET_TRACE_FD. Test builds only.
+#include <cstdio>
+#include <cstdlib>
+
+#include "scripted_platform.h"
+#include "voxlet.h"
+
+int main(int argc, char** argv) {
+  const char* text = std::getenv("VOXLET_SCENARIO");
+  nlohmann::json scenario = nlohmann::json::object();
+  if (text != nullptr && *text != '\0') {
+    scenario = nlohmann::json::parse(text, nullptr, false);
+    if (scenario.is_discarded() || !scenario.is_object()) {
+      std::fprintf(stderr, "voxlet_scripted: VOXLET_SCENARIO is not a JSON object\n");
+      return 99;
+    }
+  }
+  const char* trace = std::getenv("VOXLET_TRACE_FD");
+  const int traceFd = trace != nullptr ? std::atoi(trace) : -1;
+  // Never destroyed: the process ends through voxlet's exits while platform threads still run.
+  auto* platform = new scripted::ScriptedPlatform(std::move(scenario), traceFd);
+  platform->startScript();
+  voxlet::run(argc, argv, *platform);
+}
