@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,11 +38,29 @@ std::optional<std::string> dumpSection(const std::string& binary, const std::str
 // words "true"/"false".
 std::vector<std::pair<std::string, std::string>> entries(const std::string& plist) {
   std::vector<std::pair<std::string, std::string>> out;
-  static const std::regex entry(
-      R"(<key>([^<]*)</key>\s*(?:<string>([^<]*)</string>|<(true|false)/>))");
-  for (auto it = std::sregex_iterator(plist.begin(), plist.end(), entry);
-       it != std::sregex_iterator(); ++it) {
-    out.emplace_back((*it)[1], (*it)[2].matched ? (*it)[2].str() : (*it)[3].str());
+  auto between = [&](size_t from, const std::string& open, const std::string& close,
+                     size_t* next) -> std::optional<std::string> {
+    if (plist.compare(from, open.size(), open) != 0) return std::nullopt;
+    const size_t end = plist.find(close, from + open.size());
+    if (end == std::string::npos) return std::nullopt;
+    *next = end + close.size();
+    return plist.substr(from + open.size(), end - from - open.size());
+  };
+  size_t pos = 0;
+  while ((pos = plist.find("<key>", pos)) != std::string::npos) {
+    size_t next = pos;
+    auto key = between(pos, "<key>", "</key>", &next);
+    if (!key) break;
+    pos = plist.find_first_not_of(" \t\r\n", next);
+    if (pos == std::string::npos) break;
+    if (auto value = between(pos, "<string>", "</string>", &next)) {
+      out.emplace_back(*key, *value);
+      pos = next;
+    } else if (plist.compare(pos, 7, "<true/>") == 0 || plist.compare(pos, 8, "<false/>") == 0) {
+      out.emplace_back(*key, plist[pos + 1] == 't' ? "true" : "false");
+    } else {
+      out.emplace_back(*key, "?");
+    }
   }
   return out;
 }
