@@ -1,5 +1,7 @@
 #include "platform/x264_services.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <x264.h>
 
 #include <algorithm>
@@ -30,6 +32,20 @@ struct EncoderCloser {
 using EncoderPtr = std::unique_ptr<x264_t, EncoderCloser>;
 
 void quietLog(void*, int, const char*, va_list) {}
+
+// Opens an encoder. x264 reports a failed allocation on standard error whatever its log level,
+// and this program writes nothing there but its own lines: standard error points at /dev/null
+// meanwhile. Called before the session's thread exists.
+x264_t* openQuietly(x264_param_t* p) {
+  const int saved = ::dup(2);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved >= 0 && null >= 0) ::dup2(null, 2);
+  x264_t* encoder = x264_encoder_open(p);
+  if (saved >= 0 && null >= 0) ::dup2(saved, 2);
+  if (null >= 0) ::close(null);
+  if (saved >= 0) ::close(saved);
+  return encoder;
+}
 
 // What the property calls collected.
 struct Settings {
@@ -161,7 +177,6 @@ Status X264CompressionSession::open() {
   // One slice thread per core: x264's own count for sliced threads (one and a half per core)
   // only adds slices.
   p.i_threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
-  // x264's own count for sliced threads (one and a half per core) oversubscribes two cores.
 
   const int fps = settings_.frameRate.value_or(25);
   p.i_fps_num = static_cast<uint32_t>(fps);
@@ -190,7 +205,7 @@ Status X264CompressionSession::open() {
   p.b_annexb = 0;
   if (settings_.baseline && x264_param_apply_profile(&p, "baseline") < 0) return kErrParameter;
 
-  encoder_.reset(x264_encoder_open(&p));
+  encoder_.reset(openQuietly(&p));
   if (!encoder_) return kErrParameter;
   image_ = I420Image::make(width_, height_);
   if (!image_) return kErrAllocation;
@@ -249,8 +264,9 @@ Status X264CompressionSession::encodeFrame(PixelBufferRef imageBuffer,
 
 Status X264CompressionSession::completeFrames(MediaTime) {
   // Every frame goes through in order, so completing up to any time means completing all.
-  if (!worker_.joinable()) return kStatusOk;
   std::unique_lock<std::mutex> lock(mutex_);
+  if (ended_) return kErrInvalidated;
+  if (!worker_.joinable()) return kStatusOk;
   changed_.wait(lock, [&] { return queue_.size() < kFrameQueueDepth || ended_; });
   if (ended_) return kErrInvalidated;
   queue_.push_back(Job{});  // a flush request: no image

@@ -1,0 +1,334 @@
+// The vidlet program over pipes: header cases, exits, and real encodes decoded back by ffmpeg.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "packets.h"
+#include "subprocess.h"
+
+using testing_support::run;
+using testing_support::RunResult;
+using testing_support::Subprocess;
+using vidlet_test::nalTypes;
+using vidlet_test::Packet;
+using vidlet_test::parsePackets;
+using vidlet_test::testFrame;
+
+namespace {
+
+const std::string kVidlet = VIDLET_PATH;
+
+std::string frames(int w, int h, int count) {
+  std::string all;
+  for (int i = 0; i < count; ++i) all += testFrame(w, h, i);
+  return all;
+}
+
+// A file under the test's temporary directory, removed afterwards.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& bytes) {
+    std::string pattern = ::testing::TempDir() + "vidlet-XXXXXX";
+    int fd = ::mkstemp(pattern.data());
+    path_ = pattern;
+    if (fd >= 0) {
+      EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+      ::close(fd);
+    }
+  }
+  ~TempFile() { ::unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The elementary stream of a packet stream: the payloads one after another.
+std::string elementary(const std::vector<Packet>& packets) {
+  std::string all;
+  for (const auto& p : packets) all += p.payload;
+  return all;
+}
+
+// What ffprobe says about an H.264 elementary stream.
+nlohmann::json probe(const std::string& h264) {
+  TempFile file(h264);
+  RunResult r = run({"/usr/bin/ffprobe", "-v", "error", "-f", "h264", "-show_entries",
+                     "stream=profile,width,height,has_b_frames:frame=pict_type,key_frame", "-of",
+                     "json", file.path()},
+                    "");
+  EXPECT_EQ(r.exit.status, 0) << r.err;
+  return nlohmann::json::parse(r.out, nullptr, false);
+}
+
+// Decodes an H.264 elementary stream to BGRA frames of the given size.
+std::string decode(const std::string& h264, int w, int h) {
+  TempFile file(h264);
+  RunResult r =
+      run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-f", "h264", "-i", file.path(), "-f",
+           "rawvideo", "-pix_fmt", "bgra", "-s", std::to_string(w) + "x" + std::to_string(h), "-"},
+          "");
+  EXPECT_EQ(r.exit.status, 0) << r.err;
+  return r.out;
+}
+
+struct Encoded {
+  RunResult result;
+  std::vector<Packet> packets;
+  bool complete = false;
+};
+
+Encoded encode(const std::string& header, const std::string& body) {
+  Encoded e;
+  e.result = run({kVidlet}, header + body);
+  e.packets = parsePackets(e.result.out, &e.complete);
+  return e;
+}
+
+size_t framePackets(const std::vector<Packet>& packets) {
+  size_t n = 0;
+  for (const auto& p : packets) n += p.type != 1;
+  return n;
+}
+
+// ---- Header cases: status, standard error, and nothing on standard output.
+
+struct HeaderCase {
+  const char* input;
+  int status;
+  const char* err;
+};
+
+class Header : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(Header, ExitsWithItsStatusAndLine) {
+  const HeaderCase& c = GetParam();
+  RunResult r = run({kVidlet}, c.input);
+  ASSERT_TRUE(r.exit.exited) << "signal " << r.exit.signal;
+  EXPECT_EQ(r.exit.status, c.status);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, Header,
+    ::testing::Values(
+        HeaderCase{"", 2, ""}, HeaderCase{"\n", 2, "bad header\n"},
+        HeaderCase{"     \n", 2, "bad header\n"}, HeaderCase{"640\n", 2, "bad header\n"},
+        HeaderCase{"0 480\n", 2, "bad header\n"}, HeaderCase{"640 -480\n", 2, "bad header\n"},
+        HeaderCase{"640\t480\n", 2, "bad header\n"}, HeaderCase{"640 480x\n", 2, "bad header\n"},
+        HeaderCase{"2147483648 16\n", 2, "bad header\n"},
+        HeaderCase{"16 2147483648\n", 2, "bad header\n"},
+        HeaderCase{"16 16 2147483648\n", 2, "bad header\n"},
+        HeaderCase{"2147483647 2147483647\n", 2, "bad header\n"},
+        HeaderCase{"20000 16\n", 3, "VTCompressionSessionCreate -1\n"},
+        HeaderCase{"16 16385\n", 3, "VTCompressionSessionCreate -1\n"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    AcceptedWithoutFrames, Header,
+    ::testing::Values(HeaderCase{"640 480", 0, ""}, HeaderCase{"640 480\n", 0, ""},
+                      HeaderCase{"+640 +480\n", 0, ""}, HeaderCase{"  640   480   \n", 0, ""},
+                      HeaderCase{"640 x 480\n", 0, ""}, HeaderCase{"640 480 30\r\n", 0, ""},
+                      HeaderCase{"640 480 0\n", 0, ""}, HeaderCase{"640 480 -5\n", 0, ""},
+                      HeaderCase{"640 480 30 0\n", 0, ""}, HeaderCase{"640 480 30 -1\n", 0, ""},
+                      HeaderCase{"16384 16\n", 0, ""}));
+
+TEST(Header, APieceTooLongForAnIntegerGivesWayToTheNext) {
+  // Read as 16 x 16: one 1024-byte frame makes exactly one frame packet.
+  Encoded e = encode("99999999999999999999 16 16\n", frames(16, 16, 1));
+  EXPECT_EQ(e.result.exit.status, 0);
+  EXPECT_EQ(framePackets(e.packets), 1u);
+}
+
+TEST(Header, CommandLineArgumentsAreIgnored) {
+  RunResult r = run({kVidlet, "--help", "640"}, "16 16\n" + frames(16, 16, 2));
+  EXPECT_EQ(r.exit.status, 0);
+  EXPECT_EQ(framePackets(parsePackets(r.out)), 2u);
+}
+
+// ---- Real encodes.
+
+TEST(Encode, ConfigurationThenOnePacketPerFrameInBaselineWithoutBFrames) {
+  constexpr int kFrames = 45;
+  Encoded e = encode("96 64 10 300000\n", frames(96, 64, kFrames));
+  ASSERT_EQ(e.result.exit.status, 0) << e.result.err;
+  EXPECT_EQ(e.result.err, "");
+  ASSERT_TRUE(e.complete);
+  ASSERT_EQ(e.packets.size(), kFrames + 1u);
+  // One configuration packet, first, with a sequence and a picture parameter set.
+  EXPECT_EQ(e.packets[0].type, 1);
+  EXPECT_EQ(nalTypes(e.packets[0].payload), (std::vector<int>{7, 8}));
+  EXPECT_EQ(e.packets[1].type, 2);
+  int sinceKey = 0;
+  for (size_t i = 1; i < e.packets.size(); ++i) {
+    const Packet& p = e.packets[i];
+    ASSERT_NE(p.type, 1) << "packet " << i;
+    ASSERT_EQ(p.payload.compare(0, 4, std::string("\0\0\0\1", 4)), 0) << "packet " << i;
+    const auto types = nalTypes(p.payload);
+    const bool idr = std::find(types.begin(), types.end(), 5) != types.end();
+    EXPECT_EQ(p.type == 2, idr) << "packet " << i;
+    sinceKey = p.type == 2 ? 0 : sinceKey + 1;
+    EXPECT_LT(sinceKey, 40) << "no key frame within FPS x 4 frames, packet " << i;
+  }
+  nlohmann::json info = probe(elementary(e.packets));
+  ASSERT_FALSE(info.is_discarded());
+  const auto& stream = info["streams"][0];
+  EXPECT_EQ(stream["width"], 96);
+  EXPECT_EQ(stream["height"], 64);
+  EXPECT_EQ(stream["has_b_frames"], 0);
+  EXPECT_NE(stream["profile"].get<std::string>().find("Baseline"), std::string::npos);
+  ASSERT_EQ(info["frames"].size(), static_cast<size_t>(kFrames));
+  EXPECT_EQ(info["frames"][0]["key_frame"], 1);
+  for (const auto& f : info["frames"]) EXPECT_NE(f["pict_type"], "B");
+}
+
+TEST(Encode, KeyFramesComeAtLeastEveryFpsTimesFourFrames) {
+  // Frame rate 1: a key frame at least every 4 frames.
+  Encoded e = encode("32 32 1 100000\n", frames(32, 32, 13));
+  ASSERT_EQ(e.result.exit.status, 0);
+  ASSERT_EQ(framePackets(e.packets), 13u);
+  int sinceKey = 0;
+  for (size_t i = 1; i < e.packets.size(); ++i) {
+    sinceKey = e.packets[i].type == 2 ? 0 : sinceKey + 1;
+    EXPECT_LT(sinceKey, 4) << "packet " << i;
+  }
+}
+
+TEST(Encode, OddAndTinySizesDecodeAtTheirEvenCover) {
+  // 4:2:0 frames crop in steps of two pixels, so an odd side decodes one pixel wider, its last
+  // column or row repeated; the W x H picture itself is intact.
+  for (auto [w, h] : {std::pair{1, 1}, {2, 2}, {3, 5}, {4, 2}, {17, 9}, {33, 16}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    Encoded e =
+        encode(std::to_string(w) + " " + std::to_string(h) + " 30 2000000\n", frames(w, h, 3));
+    ASSERT_EQ(e.result.exit.status, 0);
+    ASSERT_EQ(framePackets(e.packets), 3u);
+    const int ew = (w + 1) & ~1, eh = (h + 1) & ~1;
+    nlohmann::json info = probe(elementary(e.packets));
+    ASSERT_FALSE(info.is_discarded());
+    EXPECT_EQ(info["streams"][0]["width"], ew);
+    EXPECT_EQ(info["streams"][0]["height"], eh);
+    EXPECT_EQ(info["frames"].size(), 3u);
+    EXPECT_EQ(decode(elementary(e.packets), ew, eh).size(), static_cast<size_t>(ew) * eh * 4 * 3);
+  }
+}
+
+TEST(Encode, AFrameCutShortAtTheEndIsNotEncoded) {
+  Encoded e = encode("16 16 30\n", frames(16, 16, 3) + std::string(100, '\x40'));
+  EXPECT_EQ(e.result.exit.status, 0);
+  EXPECT_EQ(e.result.err, "");
+  EXPECT_TRUE(e.complete);
+  EXPECT_EQ(framePackets(e.packets), 3u);
+}
+
+TEST(Encode, FrameBytesInTheHeadersWriteAreNotLost) {
+  Subprocess p({kVidlet});
+  ASSERT_TRUE(p.write("16 16 30\n" + frames(16, 16, 2)));  // one write
+  p.closeStdin();
+  auto packets = parsePackets(p.readAll());
+  EXPECT_EQ(p.wait().status, 0);
+  EXPECT_EQ(framePackets(packets), 2u);
+}
+
+TEST(Encode, InputThatTricklesInSmallWritesIsGathered) {
+  Subprocess p({kVidlet});
+  const std::string all = "24 8 30\n" + frames(24, 8, 4);
+  for (size_t i = 0; i < all.size(); i += 7) ASSERT_TRUE(p.write(all.substr(i, 7)));
+  p.closeStdin();
+  auto packets = parsePackets(p.readAll());
+  EXPECT_EQ(p.wait().status, 0);
+  EXPECT_EQ(framePackets(packets), 4u);
+}
+
+TEST(Encode, EachFrameIsWrittenWithoutWaitingForMoreInput) {
+  // Standard input stays open: the first frame's packets must still arrive.
+  Subprocess p({kVidlet});
+  ASSERT_TRUE(p.write("32 32 30\n" + testFrame(32, 32, 0)));
+  std::string got;
+  while (framePackets(parsePackets(got)) < 1) {
+    auto more = p.readBytes(1);
+    ASSERT_TRUE(more) << "no packet for the first frame while input stays open";
+    got += *more;
+  }
+  auto packets = parsePackets(got);
+  EXPECT_EQ(packets[0].type, 1);
+  EXPECT_EQ(packets[1].type, 2);
+  p.closeStdin();
+  EXPECT_EQ(p.wait().status, 0);
+}
+
+double psnr(const std::string& a, const std::string& b) {
+  double sum = 0;
+  size_t count = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (i % 4 == 3) continue;  // alpha is not encoded
+    const double d = static_cast<uint8_t>(a[i]) - static_cast<uint8_t>(b[i]);
+    sum += d * d;
+    ++count;
+  }
+  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / (sum / count));
+}
+
+// Smooth moving colour with a fine grey texture: what 4:2:0 keeps, so the loss measured is the
+// encoder's.
+std::string smoothFrames(int w, int h, int count) {
+  std::string all;
+  for (int i = 0; i < count; ++i) {
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const double t = ((x / 2 + y / 2) & 1) ? 12 : -12;
+        const double b = 128 + 60 * std::sin((x + 2 * i) / 11.0) + t;
+        const double g = 128 + 60 * std::cos((y - i) / 13.0) + t;
+        const double r = 128 + 50 * std::sin((x + y + i) / 17.0) + t;
+        all += static_cast<char>(b);
+        all += static_cast<char>(g);
+        all += static_cast<char>(r);
+        all += '\xff';
+      }
+    }
+  }
+  return all;
+}
+
+TEST(Encode, DecodesCloseToTheSourceAtASaneBitRate) {
+  constexpr int kW = 128, kH = 96, kFrames = 30;
+  const std::string source = smoothFrames(kW, kH, kFrames);
+  Encoded e = encode("128 96 30 1500000\n", source);
+  ASSERT_EQ(e.result.exit.status, 0);
+  const std::string decoded = decode(elementary(e.packets), kW, kH);
+  ASSERT_EQ(decoded.size(), source.size());
+  const size_t frameBytes = static_cast<size_t>(kW) * kH * 4;
+  for (int i = 0; i < kFrames; ++i) {
+    const double db =
+        psnr(decoded.substr(i * frameBytes, frameBytes), source.substr(i * frameBytes, frameBytes));
+    EXPECT_GT(db, 34.0) << "frame " << i;
+  }
+}
+
+TEST(Encode, BitRateZeroOrNegativeStillEncodes) {
+  for (const char* header : {"32 32 30 0\n", "32 32 30 -100\n"}) {
+    Encoded e = encode(header, frames(32, 32, 5));
+    EXPECT_EQ(e.result.exit.status, 0) << header;
+    EXPECT_EQ(e.result.err, "");
+    EXPECT_EQ(framePackets(e.packets), 5u) << header;
+  }
+}
+
+// Run on its own (no sanitizers): address space too small for one frame buffer.
+TEST(PoolFailure, NoMemoryForTheBuffersExitsWithStatusFour) {
+  RunResult r =
+      run({"/bin/sh", "-c", "ulimit -v 400000 && exec \"$0\"", kVidlet}, "16384 16384 30\n");
+  ASSERT_TRUE(r.exit.exited);
+  EXPECT_EQ(r.exit.status, 4);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+}
+
+}  // namespace

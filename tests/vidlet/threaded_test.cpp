@@ -1,0 +1,347 @@
+// Tests with threads: concurrent packets, partial writes, interrupted reads, and the x264
+// session's thread, queue and callback order.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "input.h"
+#include "output.h"
+#include "packets.h"
+#include "platform/pixel_buffer_pool.h"
+#include "platform/x264_services.h"
+#include "state.h"
+#include "stdin_redirect.h"
+
+namespace vp = vidlet::platform;
+using vidlet_test::parsePackets;
+
+namespace {
+
+std::string drainPipe(int fd) {
+  std::string all;
+  char buf[65536];
+  for (;;) {
+    ssize_t r = ::read(fd, buf, sizeof buf);
+    if (r <= 0) return all;
+    all.append(buf, static_cast<size_t>(r));
+  }
+}
+
+TEST(Emit, PacketsFromDifferentThreadsStayWhole) {
+  // A pipe, so that big payloads go out in several partial writes.
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  vidlet::out = p[1];
+  std::string got;
+  std::thread reader([&] { got = drainPipe(p[0]); });
+  constexpr int kPerThread = 40;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([t] {
+      for (int i = 0; i < kPerThread; ++i)
+        vidlet::emit(static_cast<uint8_t>(t % 3),
+                     std::vector<uint8_t>(static_cast<size_t>(1000 + 37000 * (i % 4)),
+                                          static_cast<uint8_t>(t)));
+    });
+  }
+  for (auto& w : writers) w.join();
+  ::close(p[1]);
+  reader.join();
+  ::close(p[0]);
+  vidlet::out = -1;
+
+  bool complete = false;
+  auto packets = parsePackets(got, &complete);
+  EXPECT_TRUE(complete);
+  ASSERT_EQ(packets.size(), 4u * kPerThread);
+  for (const auto& packet : packets) {
+    ASSERT_FALSE(packet.payload.empty());
+    const char owner = packet.payload[0];
+    EXPECT_EQ(packet.type, owner % 3);
+    EXPECT_EQ(packet.payload, std::string(packet.payload.size(), owner));
+  }
+}
+
+TEST(WriteAll, HandsOverEveryByteThroughAFullPipe) {
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  std::string got;
+  std::thread reader([&] { got = drainPipe(p[0]); });
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  EXPECT_TRUE(vidlet::writeAll(p[1], big.data(), big.size()));
+  ::close(p[1]);
+  reader.join();
+  ::close(p[0]);
+  EXPECT_EQ(got, big);
+  // A closed reader is a failure, not a hang or a signal death.
+  ASSERT_EQ(::pipe(p), 0);
+  ::close(p[0]);
+  ::signal(SIGPIPE, SIG_IGN);
+  EXPECT_FALSE(vidlet::writeAll(p[1], "x", 1));
+  ::close(p[1]);
+}
+
+std::atomic<int> interruptions{0};
+void onSignal(int) {
+  interruptions.fetch_add(1);
+}
+
+TEST(ReadLine, AReadInterruptedBySignalsIsRetried) {
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;  // no SA_RESTART: a blocked read fails with EINTR
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
+  vidlet_test::StdinFrom in("", /*keepOpen=*/true);
+  const pthread_t self = ::pthread_self();
+  interruptions = 0;
+  std::thread signaller([&] {
+    // Keeps interrupting the reader until it has been hit a few times, then lets the line in.
+    while (interruptions.load() < 5) {
+      ::pthread_kill(self, SIGUSR1);
+      std::this_thread::yield();
+    }
+    const char line[] = "640 480\n";
+    EXPECT_EQ(::write(in.writer(), line, sizeof line - 1), static_cast<ssize_t>(sizeof line - 1));
+  });
+  auto line = vidlet::readLine();
+  signaller.join();
+  ::sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_EQ(line, "640 480");
+}
+
+// Collects what a session hands to its callback.
+struct Collected {
+  std::mutex mutex;
+  std::vector<uintptr_t> refs;
+  std::vector<vp::Status> statuses;
+  std::vector<bool> keys;
+  std::vector<std::vector<int>> nalTypes;
+  std::vector<std::string> parameterSets;
+  std::thread::id thread;
+  int lengthSize = 0;
+};
+
+void collect(void* sessionRef, void* frameRef, vp::Status status, uint32_t,
+             const vp::SampleBuffer* sample) {
+  Collected& c = *static_cast<Collected*>(sessionRef);
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.thread = std::this_thread::get_id();
+  c.refs.push_back(reinterpret_cast<uintptr_t>(frameRef));
+  c.statuses.push_back(status);
+  if (!sample) return;
+  const auto* attachments = sample->sampleAttachmentsArray();
+  bool key = true;
+  if (attachments && !attachments->empty()) {
+    auto it = attachments->front().find(vp::kSampleAttachmentKeyNotSync);
+    if (it != attachments->front().end()) key = !std::get<bool>(it->second);
+  }
+  c.keys.push_back(key);
+  // Walk the length-prefixed units.
+  size_t total = 0;
+  const uint8_t* data = nullptr;
+  std::vector<int> types;
+  if (sample->dataBuffer() &&
+      sample->dataBuffer()->getDataPointer(0, nullptr, &total, &data) == vp::kStatusOk) {
+    size_t off = 0;
+    while (off + 4 <= total) {
+      const size_t len = (size_t{data[off]} << 24) | (size_t{data[off + 1]} << 16) |
+                         (size_t{data[off + 2]} << 8) | data[off + 3];
+      if (len == 0 || off + 4 + len > total) {
+        types.push_back(-1);  // malformed
+        break;
+      }
+      types.push_back(data[off + 4] & 0x1f);
+      off += 4 + len;
+    }
+    if (off != total) types.push_back(-1);
+  }
+  c.nalTypes.push_back(types);
+  if (c.parameterSets.empty() && sample->formatDescription()) {
+    size_t count = 0;
+    sample->formatDescription()->getH264ParameterSetAtIndex(0, nullptr, nullptr, &count,
+                                                            &c.lengthSize);
+    for (size_t i = 0; i < count; ++i) {
+      const uint8_t* p = nullptr;
+      size_t size = 0;
+      if (sample->formatDescription()->getH264ParameterSetAtIndex(i, &p, &size, nullptr, nullptr) ==
+          vp::kStatusOk)
+        c.parameterSets.emplace_back(reinterpret_cast<const char*>(p), size);
+    }
+  }
+}
+
+class X264Session : public ::testing::Test {
+ protected:
+  std::shared_ptr<vp::CompressionSession> make(int32_t w, int32_t h, int64_t fps) {
+    std::shared_ptr<vp::CompressionSession> session;
+    vp::PixelBufferAttributes enc;
+    enc.pixelFormatType = vp::kPixelFormatBGRA;
+    EXPECT_EQ(
+        services_.createCompressionSession(w, h, vp::kCodecTypeH264, enc, collect, &c_, &session),
+        vp::kStatusOk);
+    if (!session) return nullptr;
+    using K = vp::PropertyKey;
+    session->setProperty(K::RealTime, true);
+    session->setProperty(K::ProfileLevel, vp::kProfileLevelH264BaselineAutoLevel);
+    session->setProperty(K::AllowFrameReordering, false);
+    session->setProperty(K::AverageBitRate, int64_t{500000});
+    session->setProperty(K::ExpectedFrameRate, fps);
+    session->setProperty(K::MaxKeyFrameInterval, fps * 4);
+    session->setProperty(K::MaxKeyFrameIntervalDuration, int64_t{4});
+    EXPECT_EQ(session->prepareToEncodeFrames(), vp::kStatusOk);
+    vp::PixelBufferAttributes attrs = enc;
+    attrs.width = w;
+    attrs.height = h;
+    EXPECT_EQ(vp::AlignedPixelBufferPool::create(attrs, &pool_), vp::kStatusOk);
+    return session;
+  }
+  // Submits frames 1..count with a test picture; frame k carries reference value k.
+  void submit(vp::CompressionSession& session, int w, int h, int64_t fps, int count,
+              bool forceFirst = true) {
+    for (int k = 1; k <= count; ++k) {
+      vp::PixelBufferRef buffer;
+      ASSERT_EQ(pool_->createPixelBuffer(&buffer), vp::kStatusOk);
+      buffer->lockBaseAddress(0);
+      const std::string f = vidlet_test::testFrame(w, h, k);
+      for (int y = 0; y < h; ++y)
+        std::memcpy(buffer->baseAddress() + y * buffer->bytesPerRow(), f.data() + y * w * 4,
+                    static_cast<size_t>(w) * 4);
+      buffer->unlockBaseAddress(0);
+      seen_.insert(buffer.get());
+      const vp::FrameOptions force{.forceKeyFrame = true};
+      ASSERT_EQ(session.encodeFrame(std::move(buffer), {k, static_cast<int32_t>(fps)},
+                                    {1, static_cast<int32_t>(fps)},
+                                    k == 1 && forceFirst ? &force : nullptr,
+                                    reinterpret_cast<void*>(static_cast<uintptr_t>(k)), nullptr),
+                vp::kStatusOk);
+    }
+  }
+
+  vp::X264VideoServices services_;
+  std::set<vp::PixelBuffer*> seen_;  // every buffer a frame went out in
+  std::shared_ptr<vp::PixelBufferPool> pool_;
+  Collected c_;
+};
+
+TEST_F(X264Session, EveryFrameComesBackInOrderOnTheSessionThreadBeforeCompleteReturns) {
+  auto session = make(64, 48, 30);
+  ASSERT_TRUE(session);
+  submit(*session, 64, 48, 30, 40);
+  EXPECT_EQ(session->completeFrames(vp::kInvalidTime), vp::kStatusOk);
+  std::lock_guard<std::mutex> lock(c_.mutex);
+  ASSERT_EQ(c_.refs.size(), 40u);
+  for (size_t i = 0; i < 40; ++i) {
+    EXPECT_EQ(c_.refs[i], i + 1);
+    EXPECT_EQ(c_.statuses[i], vp::kStatusOk);
+    for (int t : c_.nalTypes[i]) EXPECT_TRUE(t == 1 || t == 5 || t == 6) << "frame " << i;
+  }
+  EXPECT_NE(c_.thread, std::this_thread::get_id());
+  EXPECT_TRUE(c_.keys[0]);
+  EXPECT_NE(std::find(c_.nalTypes[0].begin(), c_.nalTypes[0].end(), 5), c_.nalTypes[0].end());
+  // The parameter sets: a sequence and a picture parameter set, no SEI; 4-byte lengths.
+  ASSERT_EQ(c_.parameterSets.size(), 2u);
+  EXPECT_EQ(c_.parameterSets[0][0] & 0x1f, 7);
+  EXPECT_EQ(c_.parameterSets[1][0] & 0x1f, 8);
+  EXPECT_EQ(static_cast<uint8_t>(c_.parameterSets[0][1]), 66);  // profile_idc: Baseline
+  EXPECT_EQ(c_.lengthSize, 4);
+  session->invalidate();
+}
+
+TEST_F(X264Session, KeyFramesAreIdrAndComeAtLeastEveryFourSeconds) {
+  auto session = make(32, 32, 2);  // at most 8 frames apart
+  ASSERT_TRUE(session);
+  submit(*session, 32, 32, 2, 30);
+  session->completeFrames(vp::kInvalidTime);
+  std::lock_guard<std::mutex> lock(c_.mutex);
+  ASSERT_EQ(c_.keys.size(), 30u);
+  int sinceKey = 0;
+  for (size_t i = 0; i < c_.keys.size(); ++i) {
+    const bool idr =
+        std::find(c_.nalTypes[i].begin(), c_.nalTypes[i].end(), 5) != c_.nalTypes[i].end();
+    EXPECT_EQ(c_.keys[i], idr) << "frame " << i;
+    sinceKey = c_.keys[i] ? 0 : sinceKey + 1;
+    EXPECT_LT(sinceKey, 8) << "frame " << i;
+  }
+}
+
+TEST_F(X264Session, RefusesWhatTheEncoderCannotTake) {
+  std::shared_ptr<vp::CompressionSession> session;
+  vp::PixelBufferAttributes enc;
+  for (auto [w, h] : {std::pair{0, 16}, {16, 0}, {16385, 16}, {16, 16385}, {-4, 4}})
+    EXPECT_NE(
+        services_.createCompressionSession(w, h, vp::kCodecTypeH264, enc, collect, &c_, &session),
+        vp::kStatusOk);
+  EXPECT_NE(services_.createCompressionSession(16, 16, 0x68766331, enc, collect, &c_, &session),
+            vp::kStatusOk);
+  EXPECT_FALSE(session);
+  ASSERT_EQ(
+      services_.createCompressionSession(16, 16, vp::kCodecTypeH264, enc, collect, &c_, &session),
+      vp::kStatusOk);
+  using K = vp::PropertyKey;
+  EXPECT_NE(session->setProperty(K::AverageBitRate, int64_t{0}), vp::kStatusOk);
+  EXPECT_NE(session->setProperty(K::AverageBitRate, int64_t{-5}), vp::kStatusOk);
+  EXPECT_NE(session->setProperty(K::ExpectedFrameRate, true), vp::kStatusOk);
+  EXPECT_NE(session->setProperty(K::ProfileLevel, std::string("H264_High_AutoLevel")),
+            vp::kStatusOk);
+  // With the bit rate refused, the encoder keeps its own rate control and still encodes.
+  EXPECT_EQ(session->prepareToEncodeFrames(), vp::kStatusOk);
+  EXPECT_NE(session->setProperty(K::AverageBitRate, int64_t{100000}), vp::kStatusOk);
+  vp::PixelBufferAttributes attrs;
+  attrs.pixelFormatType = vp::kPixelFormatBGRA;
+  attrs.width = 16;
+  attrs.height = 16;
+  ASSERT_EQ(vp::AlignedPixelBufferPool::create(attrs, &pool_), vp::kStatusOk);
+  submit(*session, 16, 16, 25, 3);
+  // A buffer of another size is refused at once.
+  std::shared_ptr<vp::PixelBufferPool> other;
+  attrs.width = 8;
+  ASSERT_EQ(vp::AlignedPixelBufferPool::create(attrs, &other), vp::kStatusOk);
+  vp::PixelBufferRef wrong;
+  other->createPixelBuffer(&wrong);
+  EXPECT_NE(session->encodeFrame(wrong, {4, 25}, {1, 25}, nullptr, nullptr, nullptr),
+            vp::kStatusOk);
+  session->completeFrames(vp::kInvalidTime);
+  std::lock_guard<std::mutex> lock(c_.mutex);
+  EXPECT_EQ(c_.refs.size(), 3u);
+}
+
+TEST_F(X264Session, BuffersGoBackToThePoolOnceConverted) {
+  auto session = make(16, 16, 30);
+  ASSERT_TRUE(session);
+  submit(*session, 16, 16, 30, 50);
+  session->completeFrames(vp::kInvalidTime);
+  // Fifty frames went through a queue of two in a handful of buffers: each went back to the
+  // pool once converted, not at the end, and all of them are back now.
+  EXPECT_LE(seen_.size(), vp::kFrameQueueDepth + 2);
+  vp::PixelBufferRef again;
+  ASSERT_EQ(pool_->createPixelBuffer(&again), vp::kStatusOk);
+  EXPECT_TRUE(seen_.count(again.get()));
+}
+
+TEST_F(X264Session, InvalidateEndsTheSessionAndLaterFramesAreRefused) {
+  auto session = make(16, 16, 30);
+  ASSERT_TRUE(session);
+  submit(*session, 16, 16, 30, 5);
+  session->invalidate();
+  {
+    std::lock_guard<std::mutex> lock(c_.mutex);
+    EXPECT_EQ(c_.refs.size(), 5u);  // each one finished or reported dropped
+  }
+  vp::PixelBufferRef b;
+  ASSERT_EQ(pool_->createPixelBuffer(&b), vp::kStatusOk);
+  EXPECT_NE(session->encodeFrame(b, {6, 30}, {1, 30}, nullptr, nullptr, nullptr), vp::kStatusOk);
+  EXPECT_NE(session->completeFrames(vp::kInvalidTime), vp::kStatusOk);
+  session->invalidate();  // twice is harmless
+}
+
+}  // namespace
