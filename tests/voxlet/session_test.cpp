@@ -61,5 +61,138 @@ TEST(Segments, TranscriptJoinsClosedSegmentsAndStopTakesTheLastResult) {
   EXPECT_FALSE(t.has("cancel"));  // closed by the recogniser, not by the deadline
 }
 
+TEST(Segments, EmptyFinalResultAddsNoSpace) {
+  json scenario = {
+      {"steps",
+       {wait("task", 1), deliver({{"text", "A"}, {"final", true}}), wait("task", 2),
+        deliver({{"text", ""}, {"final", true}}), wait("task", 3), deliver({{"text", "B"}}),
+        wait("endAudio"), deliver({{"text", "B."}, {"final", true}})}}};
+  Voxlet v(scenario);
+  v.waitForText("A B");
+  v.send("stop\n");
+  Outcome o = v.finish();
+  expectCleanExit(o);
+  EXPECT_EQ(
+      withoutLevels(o.events, true),
+      (std::vector<json>{textEvent("A", false), textEvent("A", false), textEvent("A B", false),
+                         textEvent("A B.", false), textEvent("A B.", true), json{{"t", "end"}}}));
+}
+
+TEST(Segments, ErrorCommitsThePartialTextSilentlyAndOpensANewRequest) {
+  json scenario = {{"steps",
+                    {wait("task", 1), deliver({{"text", "B"}}), deliver({{"error", "no speech"}}),
+                     wait("task", 2), deliver({{"text", "C"}}), wait("endAudio"),
+                     deliver({{"error", "ended"}})}}};
+  Voxlet v(scenario);
+  v.waitForText("B C");
+  v.closeInput();
+  Outcome o = v.finish();
+  expectCleanExit(o);
+  EXPECT_EQ(withoutLevels(o.events, true),
+            (std::vector<json>{textEvent("B", false), textEvent("B C", false),
+                               textEvent("B C", true), json{{"t", "end"}}}));
+  EXPECT_FALSE(v.trace().has("cancel"));
+}
+
+TEST(Segments, LateAndEmptyCallsChangeNothing) {
+  json scenario = {{"steps",
+                    {wait("task", 1), deliver({{"text", "A"}, {"final", true}}), wait("task", 2),
+                     // The closed request's handler is called again: ignored, nothing sent.
+                     deliver({{"text", "stale"}, {"final", true}, {"request", 1}}),
+                     deliver({{"error", "late"}, {"request", 1}}),
+                     // Neither result nor error: nothing happens.
+                     deliver(json::object()),
+                     // A result with an error: sent, then the segment closes.
+                     deliver({{"text", "B"}, {"error", "cut"}}), wait("task", 3),
+                     deliver({{"text", "C"}}), wait("endAudio"), deliver({{"error", "ended"}})}}};
+  Voxlet v(scenario);
+  v.waitForText("A B C");
+  v.send("stop\n");
+  Outcome o = v.finish();
+  expectCleanExit(o);
+  EXPECT_EQ(
+      withoutLevels(o.events, true),
+      (std::vector<json>{textEvent("A", false), textEvent("A B", false), textEvent("A B C", false),
+                         textEvent("A B C", true), json{{"t", "end"}}}));
+  EXPECT_EQ(v.trace().count("request.make"), 3);
+}
+
+TEST(Segments, RecognizerFailingEveryRequestAtOnce) {
+  json scenario = {{"steps",
+                    {wait("task", 1), json{{"failRequests", 200}}, deliver({{"text", "X"}}),
+                     wait("endAudio"), deliver({{"error", "ended"}})}}};
+  Voxlet v(scenario);
+  v.waitForText("X");
+  v.send("stop\n");
+  Outcome o = v.finish();
+  expectCleanExit(o);
+  EXPECT_EQ(withoutLevels(o.events, true),
+            (std::vector<json>{textEvent("X", false), textEvent("X", true), json{{"t", "end"}}}));
+  EXPECT_EQ(v.trace().count("request.make"), 201);
+}
+
+TEST(Stop, FinalResultEndsTheRunBeforeTheDeadline) {
+  json scenario = {{"steps",
+                    {wait("task"), deliver({{"text", "almost"}}), wait("endAudio"),
+                     deliver({{"text", "almost done"}, {"final", true}})}}};
+  Voxlet v(scenario);
+  v.waitForText("almost");
+  const auto stopAt = std::chrono::steady_clock::now();
+  v.send("stop\n");
+  Outcome o = v.finish();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1500ms);
+  expectCleanExit(o);
+  expectEndsWith(o, "almost done");
+  EXPECT_FALSE(v.trace().has("cancel"));
+  // The tap is removed and the engine stopped before the end of audio is signalled.
+  const std::vector<std::string> lines = v.trace().lines();
+  auto at = [&](const std::string& prefix) {
+    return std::find_if(lines.begin(), lines.end(),
+                        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }) -
+           lines.begin();
+  };
+  EXPECT_LT(at("tap.remove"), at("stop unread"));
+  EXPECT_LT(at("stop unread"), at("endAudio 1"));
+}
+
+TEST(Stop, DeadlineCancelsTheTaskAndKeepsThePartialText) {
+  // The recogniser never closes the request after the end of audio.
+  json scenario = {{"steps",
+                    {wait("task", 1), deliver({{"text", "A"}, {"final", true}}), wait("task", 2),
+                     deliver({{"text", "partial"}})}}};
+  Voxlet v(scenario);
+  v.waitForText("A partial");
+  const auto stopAt = std::chrono::steady_clock::now();
+  v.send("stop\n");
+  Outcome o = v.finish();
+  const auto took = std::chrono::steady_clock::now() - stopAt;
+  EXPECT_GE(took, 1900ms);
+  EXPECT_LT(took, 10s);
+  expectCleanExit(o);
+  expectEndsWith(o, "A partial");
+  EXPECT_TRUE(v.trace().has("cancel 2"));
+}
+
+TEST(Stop, AudioAfterTheEndOfAudioIsNotAppended) {
+  // Buffers keep coming while the stop step runs; none may reach the request after endAudio.
+  json scenario = {{"steps",
+                    {wait("task"), json{{"buffer", fillBuffer(0.1, 256)}, {"repeat", 2000}},
+                     wait("endAudio"), deliver({{"text", ""}, {"final", true}})}}};
+  Voxlet v(scenario);
+  v.waitFor("level");
+  v.send("stop\n");
+  Outcome o = v.finish();
+  expectCleanExit(o);
+  const std::vector<std::string> lines = v.trace().lines();
+  bool ended = false;
+  for (const auto& line : lines) {
+    if (line.rfind("endAudio", 0) == 0) ended = true;
+    if (ended) {
+      EXPECT_NE(line.rfind("append", 0), 0u) << "appended after the end of audio";
+    }
+  }
+  EXPECT_TRUE(ended);
+}
+
 }  // namespace
 }  // namespace voxtest

@@ -329,7 +329,8 @@ void ScriptedPlatform::runScript() {
 //   {"deliver": {"text": s | "bytes": [..], "final": b, "error": s, "request": k}}
 //       one call of the result handler of request k (the latest by default): a result when
 //       "text" or "bytes" is given, an error when "error" is
-//   {"failRequests": n}        an error for the latest request, then for each of the next n-1
+//   {"failRequests": n}        an error for the latest request, then for each of the next n-1,
+//                              then waits for the request after them
 void ScriptedPlatform::runStep(const json& step) {
   if (step.contains("wait")) {
     waitFor(step["wait"].get<std::string>(), step.value("n", 1));
@@ -350,6 +351,7 @@ void ScriptedPlatform::runStep(const json& step) {
       waitFor("task", first + i);
       deliverResult(json{{"error", "no speech"}, {"request", first + i}});
     }
+    waitFor("task", first + n);
   }
 }
 
