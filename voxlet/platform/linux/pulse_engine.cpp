@@ -160,37 +160,48 @@ platform::AudioFormat PulseAudioEngine::outputFormatForBus(uint32_t /*bus*/) {
   } q;
   q.loop = conn->loop();
 
-  PulseConnection::Lock lock(conn->loop());
-  pa_context* ctx = conn->context();
-  OperationPtr op(pa_context_get_server_info(
-      ctx,
-      [](pa_context*, const pa_server_info* info, void* data) {
-        auto* q = static_cast<Query*>(data);
-        if (info && info->default_source_name) q->name = info->default_source_name;
-        q->serverDone = true;
-        signalLoop(q->loop);
-      },
-      &q));
-  if (!op || !conn->waitFor([&] { return q.serverDone; }, kRequestSeconds)) return {};
-  op.reset();
-  if (!q.name.empty()) {
-    op.reset(pa_context_get_source_info_by_name(
-        ctx, q.name.c_str(),
-        [](pa_context*, const pa_source_info* info, int eol, void* data) {
+  {
+    PulseConnection::Lock lock(conn->loop());
+    pa_context* ctx = conn->context();
+    OperationPtr op(pa_context_get_server_info(
+        ctx,
+        [](pa_context*, const pa_server_info* info, void* data) {
           auto* q = static_cast<Query*>(data);
-          if (info && !q->found) {
-            q->found = true;
-            q->spec = info->sample_spec;
-            q->map = info->channel_map;
-          }
-          if (eol != 0) {
-            q->sourceDone = true;
-            signalLoop(q->loop);
-          }
+          if (info && info->default_source_name) q->name = info->default_source_name;
+          q->serverDone = true;
+          signalLoop(q->loop);
         },
         &q));
-    if (!op || !conn->waitFor([&] { return q.sourceDone; }, kRequestSeconds)) return {};
+    if (!op) return {};
+    if (!conn->waitFor([&] { return q.serverDone; }, kRequestSeconds)) {
+      pa_operation_cancel(op.get());  // its callback must not write into q any more
+      return {};
+    }
+    op.reset();
+    if (!q.name.empty()) {
+      op.reset(pa_context_get_source_info_by_name(
+          ctx, q.name.c_str(),
+          [](pa_context*, const pa_source_info* info, int eol, void* data) {
+            auto* q = static_cast<Query*>(data);
+            if (info && !q->found) {
+              q->found = true;
+              q->spec = info->sample_spec;
+              q->map = info->channel_map;
+            }
+            if (eol != 0) {
+              q->sourceDone = true;
+              signalLoop(q->loop);
+            }
+          },
+          &q));
+      if (!op) return {};
+      if (!conn->waitFor([&] { return q.sourceDone; }, kRequestSeconds)) {
+        pa_operation_cancel(op.get());
+        return {};
+      }
+    }
   }
+  // The main-loop lock is released before the engine's own: connecting takes them the other way.
   std::lock_guard guard(mutex_);
   sourceKnown_ = true;
   sourceName_ = q.found ? q.name : std::string();
