@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,22 @@ struct HeaderCase {
   int status;
   const char* err;
 };
+
+// Names the case by its input, escaped.
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+  *os << '"';
+  for (const char* p = c.input; *p; ++p) {
+    if (*p == '\n')
+      *os << "\\n";
+    else if (*p == '\r')
+      *os << "\\r";
+    else if (*p == '\t')
+      *os << "\\t";
+    else
+      *os << *p;
+  }
+  *os << '"';
+}
 
 class Header : public ::testing::TestWithParam<HeaderCase> {};
 
