@@ -92,6 +92,7 @@ Voxlet::Voxlet(const json& scenario, const std::vector<std::string>& args)
 }
 
 json Voxlet::parse(const std::string& line) {
+  lines_.push_back(line);
   json event = json::parse(line, nullptr, false);
   if (event.is_discarded() || !event.is_object() || !event.contains("t")) {
     ADD_FAILURE() << "not an event line: " << line;
@@ -136,6 +137,7 @@ Outcome Voxlet::finish() {
   outcome.err = process_.readStderr();
   outcome.exit = process_.wait();
   outcome.events = events_;
+  outcome.lines = lines_;
   trace_.lines();  // the trace is complete from here on
   return outcome;
 }

@@ -54,7 +54,8 @@ class Trace {
 };
 
 struct Outcome {
-  std::vector<json> events;  // every event of the run, in order
+  std::vector<json> events;        // every event of the run, in order
+  std::vector<std::string> lines;  // the same, as written
   testing_support::ExitResult exit;
   std::string err;
 };
@@ -86,6 +87,7 @@ class Voxlet {
   Trace trace_;
   testing_support::Subprocess process_;
   std::vector<json> events_;
+  std::vector<std::string> lines_;
 };
 
 // Runs voxlet with the given standard input (then closed) to its end.

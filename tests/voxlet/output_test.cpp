@@ -1,1 +1,96 @@
+// The event stream: compact lines, JSON escaping, events that are not valid UTF-8, and whole
+// lines from threads writing at once.
 #include <gtest/gtest.h>
+
+#include <map>
+
+#include "harness.h"
+
+namespace voxtest {
+namespace {
+
+TEST(EventLines, EscapingRoundTrips) {
+  const std::string text =
+      "He said \"hi\" \\ back\\slash\nnew line\r\ttab \x01 \x1f "
+      "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4 \xC3\xBC \xF0\x9F\x98\x80 \xE2\x80\xA8";
+  json scenario = {{"steps",
+                    {{{"wait", "task"}},
+                     {{"deliver", {{"text", text}}}},
+                     {{"wait", "endAudio"}},
+                     {{"deliver", {{"text", text}, {"final", true}}}}}}};
+  Voxlet v(scenario);
+  EXPECT_EQ(v.waitFor("ready"), (json{{"t", "ready"}}));
+  v.waitForText(text);
+  v.send("stop\n");
+  Outcome o = v.finish();
+  EXPECT_EQ(o.exit.status, 0);
+  EXPECT_EQ(withoutLevels(o.events, true),
+            (std::vector<json>{textEvent(text, false), textEvent(text, false),
+                               textEvent(text, true), json{{"t", "end"}}}));
+  // Compact: no space outside strings; the line feed inside the text is escaped.
+  ASSERT_FALSE(o.lines.empty());
+  EXPECT_EQ(o.lines.front().find(' '), std::string::npos);  // {"t":"ready"}
+  for (const auto& line : o.lines) {
+    if (line.find("\"text\"") == std::string::npos) continue;
+    EXPECT_NE(line.find("\\\"hi\\\" \\\\ back\\\\slash\\nnew line\\r\\ttab"), std::string::npos)
+        << line;
+    EXPECT_EQ(line.find("\":\" "), std::string::npos);
+  }
+}
+
+TEST(EventLines, InvalidUtf8EventsAreDroppedAndTheRunGoesOn) {
+  json scenario = {{"steps",
+                    {{{"wait", "task"}},
+                     {{"deliver", {{"bytes", {0x61, 0xFF}}}}},
+                     {{"deliver", {{"text", "ok"}}}},
+                     {{"wait", "endAudio"}},
+                     {{"deliver", {{"bytes", {0x62, 0xC3}}, {"final", true}}}}}}};
+  Voxlet v(scenario);
+  v.waitForText("ok");
+  v.send("stop\n");
+  Outcome o = v.finish();
+  // Neither the partial nor the final text could be written; "end" still is.
+  EXPECT_EQ(withoutLevels(o.events, true),
+            (std::vector<json>{textEvent("ok", false), json{{"t", "end"}}}));
+  EXPECT_EQ(o.exit.status, 0);
+  EXPECT_EQ(o.err, "");
+}
+
+TEST(EventLines, FailExitsOneEvenWhenItsLineIsDropped) {
+  json scenario = {{"recognizers", json::array()}, {"defaultRecognizer", false}};
+  Voxlet v(scenario, {"--locale", "\xFF"});
+  Outcome o = v.finish();
+  EXPECT_EQ(o.events, std::vector<json>{});
+  EXPECT_TRUE(o.exit.exited);
+  EXPECT_EQ(o.exit.status, 1);
+  EXPECT_EQ(o.err, "");
+}
+
+TEST(EventLines, ThreadsEmittingAtOnceWriteWholeLines) {
+  constexpr int kThreads = 4, kEach = 40;
+  constexpr size_t kLength = 20000;  // several pipe writes per line
+  testing_support::RunResult r =
+      testing_support::run({VOXLET_EMIT_STRESS, std::to_string(kThreads), std::to_string(kEach),
+                            std::to_string(kLength)},
+                           "");
+  EXPECT_TRUE(r.exit.exited);
+  EXPECT_EQ(r.exit.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::map<int, int> next;
+  size_t start = 0, nl;
+  int lines = 0;
+  while ((nl = r.out.find('\n', start)) != std::string::npos) {
+    json event = json::parse(r.out.substr(start, nl - start), nullptr, false);
+    start = nl + 1;
+    ASSERT_FALSE(event.is_discarded()) << "torn line " << lines;
+    const int thread = event["thread"].get<int>();
+    EXPECT_EQ(event["text"], std::string(kLength, static_cast<char>('a' + thread)));
+    EXPECT_EQ(event["n"], next[thread]++);  // each thread's lines keep their order
+    ++lines;
+  }
+  EXPECT_EQ(start, r.out.size());
+  EXPECT_EQ(lines, kThreads * kEach);
+}
+
+}  // namespace
+}  // namespace voxtest
