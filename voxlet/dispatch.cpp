@@ -5,20 +5,17 @@
 
 namespace voxlet {
 
+// Notifying under the lock: once it is released, an item may end the executor's life.
 void Executor::async(Work work) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Read the clock under the lock so that keys grow in posting order.
-    items_.emplace(Clock::now(), std::move(work));
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Read the clock under the lock so that keys grow in posting order.
+  items_.emplace(Clock::now(), std::move(work));
   wake_.notify_one();
 }
 
 void Executor::asyncAfter(Clock::time_point deadline, Work work) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_.emplace(deadline, std::move(work));
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  items_.emplace(deadline, std::move(work));
   wake_.notify_one();
 }
 
@@ -45,10 +42,8 @@ void Executor::serve() {
 }
 
 void Executor::quit() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    quit_ = true;
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  quit_ = true;
   wake_.notify_one();
 }
 
