@@ -65,20 +65,6 @@ TEST(AlignedPool, ReleasedBuffersAreReusedAndOutliveThePool) {
   b.reset();
 }
 
-TEST(AlignedPool, RefusesAttributesItCannotMeet) {
-  std::shared_ptr<vp::PixelBufferPool> pool;
-  vp::PixelBufferAttributes other = bgra(4, 4);
-  other.pixelFormatType = 0x34323076;  // a planar format
-  EXPECT_EQ(vp::AlignedPixelBufferPool::create(other, &pool), vp::kErrParameter);
-  EXPECT_EQ(vp::AlignedPixelBufferPool::create(bgra(0, 4), &pool), vp::kErrParameter);
-  vp::PixelBufferAttributes noSize;
-  noSize.pixelFormatType = vp::kPixelFormatBGRA;
-  EXPECT_EQ(vp::AlignedPixelBufferPool::create(noSize, &pool), vp::kErrParameter);
-  EXPECT_EQ(vp::AlignedPixelBufferPool::create(bgra(int64_t{1} << 40, int64_t{1} << 40), &pool),
-            vp::kErrParameter);
-  EXPECT_FALSE(pool);
-}
-
 // One colour over a whole frame, rows stride bytes apart with junk in between.
 std::string solid(int w, int h, size_t stride, uint8_t b, uint8_t g, uint8_t r) {
   std::string f(stride * h, '\x77');

@@ -257,62 +257,29 @@ TEST_F(X264Session, EveryFrameComesBackInOrderOnTheSessionThreadBeforeCompleteRe
   session->invalidate();
 }
 
-TEST_F(X264Session, KeyFramesAreIdrAndComeAtLeastEveryFourSeconds) {
-  auto session = make(32, 32, 2);  // at most 8 frames apart
-  ASSERT_TRUE(session);
-  submit(*session, 32, 32, 2, 30);
-  session->completeFrames(vp::kInvalidTime);
-  std::lock_guard<std::mutex> lock(c_.mutex);
-  ASSERT_EQ(c_.keys.size(), 30u);
-  int sinceKey = 0;
-  for (size_t i = 0; i < c_.keys.size(); ++i) {
-    const bool idr =
-        std::find(c_.nalTypes[i].begin(), c_.nalTypes[i].end(), 5) != c_.nalTypes[i].end();
-    EXPECT_EQ(c_.keys[i], idr) << "frame " << i;
-    sinceKey = c_.keys[i] ? 0 : sinceKey + 1;
-    EXPECT_LT(sinceKey, 8) << "frame " << i;
-  }
-}
-
-TEST_F(X264Session, RefusesWhatTheEncoderCannotTake) {
+TEST_F(X264Session, RefusedPropertiesChangeNothingAndTheEncoderStillRuns) {
   std::shared_ptr<vp::CompressionSession> session;
-  vp::PixelBufferAttributes enc;
-  for (auto [w, h] : {std::pair{0, 16}, {16, 0}, {16385, 16}, {16, 16385}, {-4, 4}})
+  for (auto [w, h] : {std::pair{0, 16}, {16385, 16}, {16, 16385}})
     EXPECT_NE(
-        services_.createCompressionSession(w, h, vp::kCodecTypeH264, enc, collect, &c_, &session),
+        services_.createCompressionSession(w, h, vp::kCodecTypeH264, {}, collect, &c_, &session),
         vp::kStatusOk);
-  EXPECT_NE(services_.createCompressionSession(16, 16, 0x68766331, enc, collect, &c_, &session),
-            vp::kStatusOk);
-  EXPECT_FALSE(session);
   ASSERT_EQ(
-      services_.createCompressionSession(16, 16, vp::kCodecTypeH264, enc, collect, &c_, &session),
+      services_.createCompressionSession(16, 16, vp::kCodecTypeH264, {}, collect, &c_, &session),
       vp::kStatusOk);
   using K = vp::PropertyKey;
   EXPECT_NE(session->setProperty(K::AverageBitRate, int64_t{0}), vp::kStatusOk);
   EXPECT_NE(session->setProperty(K::AverageBitRate, int64_t{-5}), vp::kStatusOk);
   EXPECT_NE(session->setProperty(K::ExpectedFrameRate, true), vp::kStatusOk);
-  EXPECT_NE(session->setProperty(K::ProfileLevel, std::string("H264_High_AutoLevel")),
-            vp::kStatusOk);
-  // With the bit rate refused, the encoder keeps its own rate control and still encodes.
+  // With the bit rate refused the encoder keeps its own rate control.
   EXPECT_EQ(session->prepareToEncodeFrames(), vp::kStatusOk);
-  EXPECT_NE(session->setProperty(K::AverageBitRate, int64_t{100000}), vp::kStatusOk);
   vp::PixelBufferAttributes attrs;
   attrs.pixelFormatType = vp::kPixelFormatBGRA;
-  attrs.width = 16;
-  attrs.height = 16;
+  attrs.width = attrs.height = 16;
   ASSERT_EQ(vp::AlignedPixelBufferPool::create(attrs, &pool_), vp::kStatusOk);
   submit(*session, 16, 16, 25, 3);
-  // A buffer of another size is refused at once.
-  std::shared_ptr<vp::PixelBufferPool> other;
-  attrs.width = 8;
-  ASSERT_EQ(vp::AlignedPixelBufferPool::create(attrs, &other), vp::kStatusOk);
-  vp::PixelBufferRef wrong;
-  other->createPixelBuffer(&wrong);
-  EXPECT_NE(session->encodeFrame(wrong, {4, 25}, {1, 25}, nullptr, nullptr, nullptr),
-            vp::kStatusOk);
   session->completeFrames(vp::kInvalidTime);
   std::lock_guard<std::mutex> lock(c_.mutex);
-  EXPECT_EQ(c_.refs.size(), 3u);
+  EXPECT_EQ(c_.statuses, std::vector<vp::Status>(3, vp::kStatusOk));
 }
 
 TEST_F(X264Session, BuffersGoBackToThePoolOnceConverted) {

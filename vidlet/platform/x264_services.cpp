@@ -21,8 +21,8 @@ namespace vidlet::platform {
 
 namespace {
 
-// Measured on two cores at 4 Mb/s: half the work of "veryfast" at the same quality once the
-// colour conversion is not x264's concern.
+// Measured at 720p and 1080p, 4 Mb/s: about two thirds of the work of "veryfast", with PSNR
+// against the BGRA source within 0.05 dB of it.
 constexpr const char* kPreset = "superfast";
 constexpr int kLengthPrefixSize = 4;  // x264 writes 4-byte big-endian sizes without Annex B
 
@@ -37,13 +37,17 @@ void quietLog(void*, int, const char*, va_list) {}
 // and this program writes nothing there but its own lines: standard error points at /dev/null
 // meanwhile. Called before the session's thread exists.
 x264_t* openQuietly(x264_param_t* p) {
-  const int saved = ::dup(2);
-  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (saved >= 0 && null >= 0) ::dup2(null, 2);
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  const Descriptor saved{::fcntl(2, F_DUPFD_CLOEXEC, 3)};
+  const Descriptor null{::open("/dev/null", O_WRONLY | O_CLOEXEC)};
+  const bool redirected = saved.fd >= 0 && null.fd >= 0 && ::dup2(null.fd, 2) == 2;
   x264_t* encoder = x264_encoder_open(p);
-  if (saved >= 0 && null >= 0) ::dup2(saved, 2);
-  if (null >= 0) ::close(null);
-  if (saved >= 0) ::close(saved);
+  if (redirected) ::dup2(saved.fd, 2);
   return encoder;
 }
 
