@@ -53,7 +53,8 @@ class FakePool : public vp::PixelBufferPool {
     if (!answers.empty()) answers.pop_front();
     if (answer == 1) return vp::kErrAllocation;  // failure status
     if (answer == 2) return vp::kStatusOk;       // success, but no buffer
-    auto b = std::make_shared<FakeBuffer>(w_, h_, stride_);
+    // 3: rows too short for a frame row.
+    auto b = std::make_shared<FakeBuffer>(w_, h_, answer == 3 ? w_ * 4 - 4 : stride_);
     *out = b;
     return vp::kStatusOk;
   }
@@ -279,8 +280,9 @@ TEST_F(SetUpAndLoop, FramesWithoutABufferAreDroppedAndTheCountStaysContiguous) {
   header(4, 2, 30, 1);
   std::string input;
   for (int i = 0; i < 5; ++i) input += vidlet_test::testFrame(4, 2, i);
-  // Frames 0 and 1 get no buffer (failure, then success without a buffer), frame 3 neither.
-  loop(input, 64, {1, 2, 0, 1, 0});
+  // Frames 0 and 1 get no buffer (failure, then success without a buffer), frame 3 one it cannot
+  // be copied into.
+  loop(input, 64, {1, 2, 0, 3, 0});
   ASSERT_EQ(submitted().size(), 2u);
   EXPECT_EQ(submitted()[0].pts.value, 1);
   EXPECT_TRUE(submitted()[0].forceKeyFrame);
