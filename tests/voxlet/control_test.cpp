@@ -90,6 +90,23 @@ TEST(ControlInput, StopWhileStartIsRunning) {
   EXPECT_FALSE(v.trace().has("endAudio"));
 }
 
+TEST(ControlInput, StopWhileStartCompletesLeavesEndAsTheLastLine) {
+  // start() returns while the stop step finishes the session: "ready" from the main thread may
+  // come before the final lines or not at all, never between or after them.
+  for (int run = 0; run < 20; ++run) {
+    Voxlet v(json{{"startWaitsForStop", true}});
+    ASSERT_TRUE(v.trace().waitFor("start"));
+    v.send("stop\n");
+    Outcome o = v.finish();
+    EXPECT_EQ(o.exit.status, 0);
+    std::vector<json> finalLines = o.events;
+    if (!finalLines.empty() && finalLines.front() == json{{"t", "ready"}}) {
+      finalLines.erase(finalLines.begin());
+    }
+    EXPECT_EQ(finalLines, (std::vector<json>{textEvent("", true), json{{"t", "end"}}}));
+  }
+}
+
 TEST(Sigterm, DuringDictationEndsWithoutFinalText) {
   json scenario = {{"steps", {{{"wait", "task"}}, {{"deliver", {{"text", "half"}}}}}}};
   Voxlet v(scenario);

@@ -19,7 +19,6 @@ TEST(EventLines, EscapingRoundTrips) {
                      {{"wait", "endAudio"}},
                      {{"deliver", {{"text", text}, {"final", true}}}}}}};
   Voxlet v(scenario);
-  EXPECT_EQ(v.waitFor("ready"), (json{{"t", "ready"}}));
   v.waitForText(text);
   v.send("stop\n");
   Outcome o = v.finish();
@@ -28,8 +27,7 @@ TEST(EventLines, EscapingRoundTrips) {
             (std::vector<json>{textEvent(text, false), textEvent(text, false),
                                textEvent(text, true), json{{"t", "end"}}}));
   // Compact: no space outside strings; the line feed inside the text is escaped.
-  ASSERT_FALSE(o.lines.empty());
-  EXPECT_EQ(o.lines.front().find(' '), std::string::npos);  // {"t":"ready"}
+  EXPECT_NE(std::find(o.lines.begin(), o.lines.end(), "{\"t\":\"ready\"}"), o.lines.end());
   for (const auto& line : o.lines) {
     if (line.find("\"text\"") == std::string::npos) continue;
     EXPECT_NE(line.find("\\\"hi\\\" \\\\ back\\\\slash\\nnew line\\r\\ttab"), std::string::npos)

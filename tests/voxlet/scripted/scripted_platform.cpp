@@ -137,6 +137,7 @@ class ScriptedEngine : public vp::AudioEngine {
     platform_.note("start");
     const json& scenario = platform_.scenario();
     if (scenario.value("startHangs", false)) platform_.hang();
+    if (scenario.value("startWaitsForStop", false)) platform_.waitFor("stop", 1);
     if (scenario.contains("startError")) {
       *error = scenario["startError"].get<std::string>();
       return false;

@@ -16,6 +16,7 @@
 //   format              {"sampleRate": number or "nan", "channels": n} ({48000, 1})
 //   startError          engine start fails with this description
 //   startHangs          engine start never returns (false)
+//   startWaitsForStop   engine start returns only once the engine has been stopped (false)
 //   clock               wall-clock readings returned by successive now() calls, the last one
 //                       repeated; real time when absent
 //   steps               the script (see ScriptedPlatform::runStep)
@@ -69,11 +70,12 @@ class ScriptedPlatform : public vp::Platform {
   void registerTask(int requestIndex, vp::ResultHandler handler);
   // Blocks the calling thread for good (an engine start that never returns).
   [[noreturn]] void hang();
+  // Blocks until the count-th call named name.
+  void waitFor(const std::string& name, int count);
 
  private:
   void runScript();
   void runStep(const json& step);
-  void waitFor(const std::string& name, int count);
   void deliverBuffer(const json& spec);
   void deliverResult(const json& spec);
   std::shared_ptr<ScriptedRecognizer> makeRecognizer(const std::string& name);
