@@ -29,23 +29,11 @@ TEST(AlignedPool, RowsAreAlignedAndAtLeastAFrameRowWide) {
     EXPECT_EQ(b->width(), static_cast<size_t>(w));
     EXPECT_EQ(b->height(), 3u);
     EXPECT_EQ(b->pixelFormatType(), vp::kPixelFormatBGRA);
+    EXPECT_EQ(b->baseAddress(), nullptr);  // reachable only while locked
+    b->lockBaseAddress(0);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(b->baseAddress()) % 64, 0u);
+    b->unlockBaseAddress(0);
   }
-}
-
-TEST(AlignedPool, PixelsAreReachableOnlyWhileLockedAndCanBeWritten) {
-  std::shared_ptr<vp::PixelBufferPool> pool;
-  ASSERT_EQ(vp::AlignedPixelBufferPool::create(bgra(4, 2), &pool), vp::kStatusOk);
-  vp::PixelBufferRef b;
-  ASSERT_EQ(pool->createPixelBuffer(&b), vp::kStatusOk);
-  EXPECT_EQ(b->baseAddress(), nullptr);
-  ASSERT_EQ(b->lockBaseAddress(0), vp::kStatusOk);
-  uint8_t* base = b->baseAddress();
-  ASSERT_NE(base, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(base) % 64, 0u);
-  std::memset(base, 0x5a, b->bytesPerRow() * 2);
-  EXPECT_EQ(b->unlockBaseAddress(0), vp::kStatusOk);
-  EXPECT_EQ(b->baseAddress(), nullptr);
-  EXPECT_NE(b->unlockBaseAddress(0), vp::kStatusOk);  // not locked any more
 }
 
 TEST(AlignedPool, ReleasedBuffersAreReusedAndOutliveThePool) {
@@ -118,16 +106,6 @@ TEST(I420Image, PadsOddSizesWithTheirLastColumnAndRow) {
   EXPECT_NEAR(image->y()[3], 235, 1);          // padding column repeats the white column
   EXPECT_NEAR(image->y()[3 * s + 0], 235, 1);  // padding row repeats the white row
   EXPECT_NEAR(image->y()[3 * s + 3], 235, 1);
-}
-
-TEST(I420Image, RefusesWhatItCannotHold) {
-  EXPECT_FALSE(vp::I420Image::make(0, 2));
-  EXPECT_FALSE(vp::I420Image::make(2, -1));
-  auto image = vp::I420Image::make(4, 2);
-  ASSERT_TRUE(image);
-  uint8_t row[16] = {};
-  EXPECT_FALSE(image->fromBgra(nullptr, 16));
-  EXPECT_FALSE(image->fromBgra(row, 15));  // a stride shorter than a row
 }
 
 }  // namespace
