@@ -205,7 +205,8 @@ class DecoderWorker {
       const double rate = s.sampleRate ? s.sampleRate() : 0.0;
       if (!(rate > 0)) return fail(s, "unknown sample rate of the audio");
       soxr_error_t err = nullptr;
-      const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+      soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+      io.flags |= SOXR_NO_DITHER;  // dither noise only gives the decoder more to search
       const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
       s.resampler.reset(soxr_create(rate, kDecoderRate, 1, &err, &io, &quality, nullptr));
       if (err || !s.resampler) {
