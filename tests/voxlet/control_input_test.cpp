@@ -1,8 +1,5 @@
-// Control lines: reading one line at a time and recognising the stop word.
+// Recognising the stop word in a control line.
 #include "control_input.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -31,54 +28,6 @@ TEST(IsStopLine, EverythingElseIsIgnored) {
     EXPECT_FALSE(isStopLine(line)) << line;
   }
   EXPECT_FALSE(isStopLine(std::string_view("stop\0", 5)));
-}
-
-class ControlLines : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(::pipe(fds_), 0); }
-  void TearDown() override {
-    ::close(fds_[0]);
-    if (fds_[1] >= 0) ::close(fds_[1]);
-  }
-  void write(const std::string& bytes) {
-    ASSERT_EQ(::write(fds_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void closeWriter() {
-    ::close(fds_[1]);
-    fds_[1] = -1;
-  }
-  std::string unread() {
-    ::fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-    char buf[256];
-    ssize_t n = ::read(fds_[0], buf, sizeof buf);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-  }
-  int fds_[2];
-};
-
-TEST_F(ControlLines, EndingsAreRemovedAndNothingAfterTheLineIsConsumed) {
-  write("one\r\ntwo\n\nthree\r\r\nrest");
-  EXPECT_EQ(readControlLine(fds_[0]), "one");
-  EXPECT_EQ(readControlLine(fds_[0]), "two");
-  EXPECT_EQ(readControlLine(fds_[0]), "");
-  EXPECT_EQ(readControlLine(fds_[0]), "three\r");  // only one CR LF pair is an ending
-  EXPECT_EQ(unread(), "rest");
-}
-
-TEST_F(ControlLines, LastLineWithoutLineFeedThenEnd) {
-  write("stop");
-  closeWriter();
-  EXPECT_EQ(readControlLine(fds_[0]), "stop");
-  EXPECT_EQ(readControlLine(fds_[0]), std::nullopt);
-}
-
-TEST_F(ControlLines, EmptyInputEndsAtOnce) {
-  closeWriter();
-  EXPECT_EQ(readControlLine(fds_[0]), std::nullopt);
-}
-
-TEST(ControlLinesRead, FailureEndsInput) {
-  EXPECT_EQ(readControlLine(-1), std::nullopt);
 }
 
 }  // namespace

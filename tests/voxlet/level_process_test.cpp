@@ -58,29 +58,5 @@ TEST(LevelEvents, ThrottleClockAndFigures) {
   EXPECT_EQ(v.trace().count("append"), static_cast<int>(buffers.size()));
 }
 
-TEST(LevelEvents, MeteredAlongsideReadyFromAnotherThread) {
-  // Buffers flow from the moment the engine starts, while the main thread sends "ready".
-  json clock = json::array();
-  for (int i = 0; i < 300; ++i) clock.push_back(2000.0 + i * 0.125);
-  json steps = {{{"buffer", fillBuffer(0.1, 64)}, {"repeat", 300}},
-                {{"wait", "endAudio"}},
-                {{"deliver", {{"text", ""}, {"final", true}}}}};
-  Voxlet v(json{{"clock", clock}, {"steps", steps}});
-  ASSERT_TRUE(v.trace().waitFor("now", 300));
-  v.send("stop\n");
-  Outcome o = v.finish();
-  EXPECT_EQ(o.exit.status, 0);
-  int ready = 0, levels = 0;
-  for (const json& event : o.events) {
-    ready += event["t"] == "ready";
-    if (event["t"] == "level") {
-      ++levels;
-      EXPECT_EQ(event["v"], 0.75);
-    }
-  }
-  EXPECT_EQ(ready, 1);
-  EXPECT_EQ(levels, 300);
-}
-
 }  // namespace
 }  // namespace voxtest
