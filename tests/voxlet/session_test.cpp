@@ -10,8 +10,8 @@ namespace {
 json wait(const std::string& name, int n = 1) {
   return json{{"wait", name}, {"n", n}};
 }
-json deliver(const json& spec) {
-  return json{{"deliver", spec}};
+json deliver(const json& call) {
+  return json{{"deliver", call}};
 }
 json buffer(double fill) {
   return json{{"buffer", fillBuffer(fill)}};

@@ -323,7 +323,7 @@ void ScriptedPlatform::runScript() {
 // Steps:
 //   {"wait": name, "n": k}     until the k-th call named name (k defaults to 1)
 //   {"sleepMs": k}
-//   {"buffer": spec, "repeat": r}   one captured buffer through the tap, r times; spec is
+//   {"buffer": shape, "repeat": r}   one captured buffer through the tap, r times; shape is
 //       {"fill": v, "frames": n, "channelCount": c}, {"channels": [[samples]...], "frames": n}
 //       or {"nonFloat": true, "frames": n, "channelCount": c}; a sample is a number, "nan",
 //       "inf" or "-inf"
@@ -356,29 +356,29 @@ void ScriptedPlatform::runStep(const json& step) {
   }
 }
 
-void ScriptedPlatform::deliverBuffer(const json& spec) {
+void ScriptedPlatform::deliverBuffer(const json& shape) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return started_; });
   }
   vp::AudioBufferPtr buffer;
-  if (spec.value("nonFloat", false)) {
-    buffer = vp::AudioBuffer::nonFloat(spec.value("channelCount", 1u), spec.value("frames", 0u));
-  } else if (spec.contains("channels")) {
+  if (shape.value("nonFloat", false)) {
+    buffer = vp::AudioBuffer::nonFloat(shape.value("channelCount", 1u), shape.value("frames", 0u));
+  } else if (shape.contains("channels")) {
     std::vector<std::vector<float>> channels;
-    for (const json& channel : spec["channels"]) {
+    for (const json& channel : shape["channels"]) {
       std::vector<float> samples;
       for (const json& sample : channel) samples.push_back(static_cast<float>(number(sample)));
       channels.push_back(std::move(samples));
     }
-    const uint32_t frames = spec.contains("frames") ? spec["frames"].get<uint32_t>()
-                            : channels.empty()      ? 0u
-                                                    : static_cast<uint32_t>(channels[0].size());
+    const uint32_t frames = shape.contains("frames") ? shape["frames"].get<uint32_t>()
+                            : channels.empty()       ? 0u
+                                                     : static_cast<uint32_t>(channels[0].size());
     buffer = std::make_shared<vp::AudioBuffer>(std::move(channels), frames);
   } else {
-    const uint32_t frames = spec.value("frames", 2048u);
-    const float fill = static_cast<float>(number(spec.value("fill", json(0.0))));
-    std::vector<std::vector<float>> channels(spec.value("channelCount", 1u),
+    const uint32_t frames = shape.value("frames", 2048u);
+    const float fill = static_cast<float>(number(shape.value("fill", json(0.0))));
+    std::vector<std::vector<float>> channels(shape.value("channelCount", 1u),
                                              std::vector<float>(frames, fill));
     buffer = std::make_shared<vp::AudioBuffer>(std::move(channels), frames);
   }
@@ -390,28 +390,28 @@ void ScriptedPlatform::deliverBuffer(const json& spec) {
   }
 }
 
-void ScriptedPlatform::deliverResult(const json& spec) {
+void ScriptedPlatform::deliverResult(const json& call) {
   vp::ResultHandler handler;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const int index = spec.value("request", latestTask_);
+    const int index = call.value("request", latestTask_);
     auto found = handlers_.find(index);
     if (found == handlers_.end()) return;
     handler = found->second;
   }
   std::optional<vp::RecognitionResult> result;
-  if (spec.contains("text") || spec.contains("bytes")) {
+  if (call.contains("text") || call.contains("bytes")) {
     vp::RecognitionResult r;
-    if (spec.contains("bytes")) {
-      for (const json& byte : spec["bytes"]) r.formattedString.push_back(byte.get<char>());
+    if (call.contains("bytes")) {
+      for (const json& byte : call["bytes"]) r.formattedString.push_back(byte.get<char>());
     } else {
-      r.formattedString = spec["text"].get<std::string>();
+      r.formattedString = call["text"].get<std::string>();
     }
-    r.isFinal = spec.value("final", false);
+    r.isFinal = call.value("final", false);
     result = std::move(r);
   }
   std::optional<vp::RecognitionError> error;
-  if (spec.contains("error")) error = vp::RecognitionError{spec["error"].get<std::string>()};
+  if (call.contains("error")) error = vp::RecognitionError{call["error"].get<std::string>()};
   handler(std::move(result), std::move(error));
 }
 

@@ -76,8 +76,8 @@ class ScriptedPlatform : public vp::Platform {
  private:
   void runScript();
   void runStep(const json& step);
-  void deliverBuffer(const json& spec);
-  void deliverResult(const json& spec);
+  void deliverBuffer(const json& shape);
+  void deliverResult(const json& call);
   std::shared_ptr<ScriptedRecognizer> makeRecognizer(const std::string& name);
 
   const json scenario_;
