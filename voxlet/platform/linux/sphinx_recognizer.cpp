@@ -64,7 +64,8 @@ struct Stream {
   // Worker thread only.
   SoxrPtr resampler;
   bool resamplerFailed = false;
-  size_t fed = 0;  // 16 kHz samples given to the decoder
+  std::vector<int16_t> pending;  // 16 kHz samples waiting for a whole batch
+  size_t fed = 0;                // 16 kHz samples given to the decoder
   bool sawSpeech = false;
   std::string lastHyp;
 
@@ -233,8 +234,11 @@ class DecoderWorker {
       if (err) return fail(s, std::string("resampler: ") + err);
       consumed += done;
       if (produced > 0) {
-        decode(s, pcm_.data(), produced);
-        if (s.isClosed()) return;
+        s.pending.insert(s.pending.end(), pcm_.begin(), pcm_.begin() + produced);
+        if (!in || s.pending.size() >= static_cast<size_t>(settings_.batchSamples)) {
+          decodePending(s);
+          if (s.isClosed()) return;
+        }
       }
       if (in ? consumed >= n : produced == 0) return;
     }
@@ -242,6 +246,13 @@ class DecoderWorker {
 
   void drainResampler(Stream& s) {
     if (s.resampler) resample(s, nullptr, 0);
+    if (!s.isClosed()) decodePending(s);
+  }
+
+  void decodePending(Stream& s) {
+    if (s.pending.empty()) return;
+    decode(s, s.pending.data(), s.pending.size());
+    s.pending.clear();
   }
 
   // Decodes 16 kHz samples in chunks; after each chunk reports a changed hypothesis, and closes

@@ -17,9 +17,11 @@ struct Stream;
 
 // Tuning of the decoder and of when a request closes on its own.
 struct DecoderSettings {
-  int pauseFrames = 70;      // 10 ms frames of silence after speech that end an utterance
+  int pauseFrames = 50;      // 10 ms frames of silence after speech that end an utterance
   double maxSeconds = 60.0;  // audio after which a request closes
-  int chunkSamples = 1024;   // 16 kHz samples per decoder call (64 ms)
+  int chunkSamples = 2048;   // 16 kHz samples per decoder call (128 ms)
+  // 16 kHz samples gathered before decoding: the decoder works best on its data in batches.
+  int batchSamples = 2048;
 };
 
 // A buffer request. Its audio is channel 0 of the appended buffers, at the sample rate that
