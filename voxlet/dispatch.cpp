@@ -1,6 +1,7 @@
 #include "dispatch.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace voxlet {
@@ -80,8 +81,15 @@ bool startDetached(std::function<void()> body, const std::string& name) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  // The new thread starts with SIGTERM blocked, so that the signal goes to the main thread, which
+  // lives as long as the process, and never to a thread that is about to end.
+  sigset_t term, previous;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &previous);
   pthread_t thread;
   int rc = pthread_create(&thread, &attr, threadBody, start);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     delete start;

@@ -51,7 +51,8 @@ class SerialQueue {
   std::shared_ptr<Executor> executor_;
 };
 
-// Starts a detached thread running body; false if the system refuses a thread.
+// Starts a detached thread running body, with SIGTERM blocked; false if the system refuses a
+// thread.
 bool startDetached(std::function<void()> body, const std::string& name = {});
 
 // The main queue: work posted to it runs on the main thread once runMainLoop() has been entered.

@@ -201,10 +201,10 @@ void ScriptedPlatform::requestSpeechAuthorization(std::function<void(int)> handl
   }
   const int answer = scenario_.value("speechAnswer", 3);
   const int delay = scenario_.value("speechAnswerDelayMs", 0);
-  std::thread([handler = std::move(handler), answer, delay] {
+  voxlet::startDetached([handler = std::move(handler), answer, delay] {
     sleepMs(delay);
     handler(answer);
-  }).detach();
+  });
 }
 
 std::shared_ptr<ScriptedRecognizer> ScriptedPlatform::makeRecognizer(const std::string& name) {
@@ -255,10 +255,10 @@ void ScriptedPlatform::requestMicrophoneAccess(std::function<void(bool)> handler
   }
   const bool answer = scenario_.value("micAnswer", true);
   const int delay = scenario_.value("micAnswerDelayMs", 0);
-  std::thread([handler = std::move(handler), answer, delay] {
+  voxlet::startDetached([handler = std::move(handler), answer, delay] {
     sleepMs(delay);
     handler(answer);
-  }).detach();
+  });
 }
 
 std::unique_ptr<vp::AudioEngine> ScriptedPlatform::makeAudioEngine() {
