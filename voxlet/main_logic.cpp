@@ -64,19 +64,17 @@ void installTerminateHandler() {
   action.sa_handler = onTerminate;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
-  startDetached(
-      [] {
-        sigset_t term;
-        sigemptyset(&term);
-        sigaddset(&term, SIGTERM);
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  const bool waiting = startDetached(
+      [term] {
         pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
         for (;;) ::pause();
       },
       "voxlet-signal");
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &term, nullptr);
+  // Without that thread the main thread keeps taking the signal itself.
+  if (waiting) pthread_sigmask(SIG_BLOCK, &term, nullptr);
 }
 
 [[noreturn]] void startUp(const RecognizerPtr& recognizer) {
