@@ -1,6 +1,8 @@
 // The argument scan, the probe report and the choice of recogniser.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "harness.h"
 
 namespace voxtest {
@@ -85,12 +87,8 @@ TEST(Recognizer, FallsBackSilentlyToTheDefaultLanguageAndPreloadsIt) {
   EXPECT_EQ(kinds(withoutLevels(o.events)),
             (std::vector<std::string>{"ready", "text", "text", "end"}));
   EXPECT_EQ(o.exit.status, 0);
-  std::vector<std::string> lines = v.trace().lines();
-  auto at = [&](const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) - lines.begin();
-  };
-  EXPECT_LT(at("recognizer.default"), at("preload default"));
-  EXPECT_LT(at("preload default"), at("speech.request"));
+  EXPECT_LT(v.trace().position("recognizer.default"), v.trace().position("preload default"));
+  EXPECT_LT(v.trace().position("preload default"), v.trace().position("speech.request"));
 }
 
 TEST(Recognizer, NoneForLocaleNorDefaultIsUnavailable) {

@@ -75,6 +75,13 @@ int Trace::count(const std::string& pattern) {
   return seen;
 }
 
+size_t Trace::position(const std::string& pattern) {
+  const std::vector<std::string> all = lines();
+  size_t at = 0;
+  while (at < all.size() && !matches(all[at], pattern)) ++at;
+  return at;
+}
+
 namespace {
 
 std::vector<std::string> commandLine(const std::vector<std::string>& args) {

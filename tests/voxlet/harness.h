@@ -38,6 +38,8 @@ class Trace {
   // Waits for the end of the trace (the child has gone), then answers from all of it.
   std::vector<std::string> lines();
   int count(const std::string& pattern);
+  // Index of the first line matching the pattern (the number of lines if none does).
+  size_t position(const std::string& pattern);
   bool has(const std::string& pattern) { return count(pattern) > 0; }
 
  private:

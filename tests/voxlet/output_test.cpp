@@ -2,6 +2,8 @@
 // lines from threads writing at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 
 #include "harness.h"

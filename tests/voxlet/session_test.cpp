@@ -2,6 +2,8 @@
 // result or the 2.0-second deadline.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "harness.h"
 
 namespace voxtest {
@@ -145,14 +147,8 @@ TEST(Stop, FinalResultEndsTheRunBeforeTheDeadline) {
   expectEndsWith(o, "almost done");
   EXPECT_FALSE(v.trace().has("cancel"));
   // The tap is removed and the engine stopped before the end of audio is signalled.
-  const std::vector<std::string> lines = v.trace().lines();
-  auto at = [&](const std::string& prefix) {
-    return std::find_if(lines.begin(), lines.end(),
-                        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }) -
-           lines.begin();
-  };
-  EXPECT_LT(at("tap.remove"), at("stop unread"));
-  EXPECT_LT(at("stop unread"), at("endAudio 1"));
+  EXPECT_LT(v.trace().position("tap.remove"), v.trace().position("stop"));
+  EXPECT_LT(v.trace().position("stop"), v.trace().position("endAudio 1"));
 }
 
 TEST(Stop, DeadlineCancelsTheTaskAndKeepsThePartialText) {
