@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "locale_model.h"
@@ -10,6 +11,19 @@
 #include "sphinx_recognizer.h"
 
 namespace voxlet::linux_backend {
+
+namespace {
+
+// Runs an answer on a thread of its own, or here when no thread can be started.
+void answerElsewhere(std::function<void()> answer) {
+  try {
+    std::thread(answer).detach();
+  } catch (const std::system_error&) {
+    answer();
+  }
+}
+
+}  // namespace
 
 // State that outlives calls answered on other threads: the server connection (opened once and
 // shared by the microphone check and the engine) and the sample rate of the tapped audio.
@@ -56,7 +70,7 @@ int LinuxPlatform::speechAuthorizationStatus() {
 }
 
 void LinuxPlatform::requestSpeechAuthorization(std::function<void(int)> handler) {
-  std::thread([h = std::move(handler)] { h(platform::kAuthorized); }).detach();
+  answerElsewhere([h = std::move(handler)] { h(platform::kAuthorized); });
 }
 
 std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::recognizerForLocale(
@@ -88,9 +102,9 @@ int LinuxPlatform::microphoneAuthorizationStatus() {
 }
 
 void LinuxPlatform::requestMicrophoneAccess(std::function<void(bool)> handler) {
-  std::thread([shared = shared_, h = std::move(handler)] {
+  answerElsewhere([shared = shared_, h = std::move(handler)] {
     h(shared->microphoneStatus() == platform::kAuthorized);
-  }).detach();
+  });
 }
 
 std::unique_ptr<platform::AudioEngine> LinuxPlatform::makeAudioEngine() {

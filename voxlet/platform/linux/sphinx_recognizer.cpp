@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <deque>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace voxlet::linux_backend {
@@ -81,7 +82,7 @@ struct Stream {
     std::lock_guard lock(deliverMutex);
     if (closed) return;
     if (last) closed = true;
-    platform::ResultHandler h = last ? std::move(handler) : handler;
+    platform::ResultHandler h = handler;
     if (last) handler = nullptr;
     if (h) h(std::move(result), std::move(error));
   }
@@ -394,6 +395,7 @@ SphinxRecognizer::~SphinxRecognizer() {
   std::lock_guard lock(mutex_);
   if (!worker_) return;
   worker_->stop();
+  if (!thread_.joinable()) return;
   // The thread owns the worker too, so it may outlive this object when released on it.
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();
@@ -414,7 +416,11 @@ std::shared_ptr<DecoderWorker> SphinxRecognizer::startedWorker() {
   std::lock_guard lock(mutex_);
   if (!worker_) {
     worker_ = std::make_shared<DecoderWorker>(model_, settings_);
-    thread_ = std::thread([w = worker_] { w->run(); });
+    try {
+      thread_ = std::thread([w = worker_] { w->run(); });
+    } catch (const std::system_error&) {
+      worker_->stop();  // takes no jobs: requests then end by their callers' deadlines
+    }
   }
   return worker_;
 }
