@@ -9,6 +9,7 @@
 #include "locale_model.h"
 #include "pulse_engine.h"
 #include "sphinx_recognizer.h"
+#include "threads.h"
 
 namespace voxlet::linux_backend {
 
@@ -17,7 +18,10 @@ namespace {
 // Runs an answer on a thread of its own, or here when no thread can be started.
 void answerElsewhere(std::function<void()> answer) {
   try {
-    std::thread(answer).detach();
+    std::thread([answer] {
+      blockTerminationSignals();
+      answer();
+    }).detach();
   } catch (const std::system_error&) {
     answer();
   }

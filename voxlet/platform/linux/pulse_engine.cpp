@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "threads.h"
+
 namespace voxlet::linux_backend {
 
 namespace {
@@ -81,7 +83,11 @@ std::shared_ptr<PulseConnection> PulseConnection::open(int* code, std::string* e
   if (pa_context_connect(ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return fail(pa_context_errno(ctx));
   }
-  if (pa_threaded_mainloop_start(conn->loop_.get()) < 0) return fail(PA_ERR_INTERNAL);
+  // The main-loop thread inherits a mask that leaves termination signals to the program.
+  const sigset_t previous = blockTerminationSignals();
+  const int started = pa_threaded_mainloop_start(conn->loop_.get());
+  restoreSignals(previous);
+  if (started < 0) return fail(PA_ERR_INTERNAL);
   conn->running_ = true;
   Lock lock(conn->loop_.get());
   auto settled = [ctx] {

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "threads.h"
+
 namespace voxlet::linux_backend {
 
 namespace {
@@ -417,7 +419,10 @@ std::shared_ptr<DecoderWorker> SphinxRecognizer::startedWorker() {
   if (!worker_) {
     worker_ = std::make_shared<DecoderWorker>(model_, settings_);
     try {
-      thread_ = std::thread([w = worker_] { w->run(); });
+      thread_ = std::thread([w = worker_] {
+        blockTerminationSignals();
+        w->run();
+      });
     } catch (const std::system_error&) {
       worker_->stop();  // takes no jobs: requests then end by their callers' deadlines
     }
