@@ -270,7 +270,7 @@ double ScriptedPlatform::now() {
   double value;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (scenario_.contains("clock")) {
+    if (scenario_.contains("clock") && !scenario_["clock"].empty()) {
       const json& readings = scenario_["clock"];
       value = number(readings.at(std::min(clockReads_, readings.size() - 1)));
       ++clockReads_;
