@@ -76,8 +76,9 @@ void Session::openRequest() {
 }
 
 void Session::capture(const platform::AudioBufferPtr& buffer) {
-  // After endAudio the request takes no more audio; late buffers are only metered.
-  if (request && buffer && !stopping) request->appendAudioPCMBuffer(buffer);
+  // Buffers the tap posted before the stop step removed it still go to the open request, which
+  // ignores audio after its end.
+  if (request && buffer) request->appendAudioPCMBuffer(buffer);
   level(buffer);
 }
 

@@ -30,9 +30,7 @@ class AudioBuffer {
   static std::shared_ptr<const AudioBuffer> nonFloat(uint32_t channels, uint32_t frameLength);
 
   // One pointer per channel, or null when the samples are not 32-bit float.
-  const float* const* floatChannelData() const {
-    return isFloat_ ? pointers_.data() : nullptr;
-  }
+  const float* const* floatChannelData() const { return isFloat_ ? pointers_.data() : nullptr; }
   uint32_t frameLength() const { return frameLength_; }
   uint32_t channelCount() const { return static_cast<uint32_t>(channels_.size()); }
 
@@ -46,7 +44,7 @@ class AudioBuffer {
 using AudioBufferPtr = std::shared_ptr<const AudioBuffer>;
 
 struct AudioFormat {
-  double sampleRate = 0;      // Hz
+  double sampleRate = 0;  // Hz
   uint32_t channelCount = 0;
 };
 
@@ -94,7 +92,8 @@ class RecognitionRequest {
   virtual void setShouldReportPartialResults(bool on) = 0;
   virtual void setAddsPunctuation(bool on) = 0;
   virtual void appendAudioPCMBuffer(AudioBufferPtr buffer) = 0;
-  // No more audio follows; the recogniser then closes the request with a final result or an error.
+  // No more audio follows (audio appended later is ignored); the recogniser then closes the
+  // request with a final result or an error.
   virtual void endAudio() = 0;
 };
 
@@ -125,7 +124,7 @@ class Platform {
   virtual std::string currentLocaleIdentifier() = 0;
 
   // Speech recognition.
-  virtual int speechAuthorizationStatus() = 0;                     // never prompts
+  virtual int speechAuthorizationStatus() = 0;  // never prompts
   virtual void requestSpeechAuthorization(std::function<void(int)> handler) = 0;
   virtual std::shared_ptr<SpeechRecognizer> recognizerForLocale(const std::string& localeId) = 0;
   virtual std::shared_ptr<SpeechRecognizer> defaultRecognizer() = 0;  // the default language's
@@ -134,7 +133,7 @@ class Platform {
   virtual bool supportsPunctuation() = 0;
 
   // Audio capture.
-  virtual int microphoneAuthorizationStatus() = 0;                 // never prompts
+  virtual int microphoneAuthorizationStatus() = 0;  // never prompts
   virtual void requestMicrophoneAccess(std::function<void(bool)> handler) = 0;
   virtual std::unique_ptr<AudioEngine> makeAudioEngine() = 0;
 
