@@ -57,6 +57,7 @@ class Daemon:
         self.proc = subprocess.Popen(
             ["pulseaudio", "-n", "--daemonize=no", "--system=no", "--exit-idle-time=-1",
              "--disallow-exit", "--use-pid-file=no", "--realtime=no", "--high-priority=no",
+             "--disable-shm=yes",
              "--log-target=stderr", "--log-level=error", "-F", script],
             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 15

@@ -53,8 +53,9 @@ PulseDaemon::PulseDaemon(SinkOptions sink) {
   daemon_ = std::make_unique<Subprocess>(
       std::vector<std::string>{"/usr/bin/pulseaudio", "-n", "--daemonize=no", "--system=no",
                                "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
-                               "--realtime=no", "--high-priority=no", "--log-target=stderr",
-                               "--log-level=error", "-F", root + "/voxlet-test.pa"},
+                               "--realtime=no", "--high-priority=no", "--disable-shm=yes",
+                               "--log-target=stderr", "--log-level=error", "-F",
+                               root + "/voxlet-test.pa"},
       env, hostVariables());
   const auto deadline = std::chrono::steady_clock::now() + 15s;
   while (std::chrono::steady_clock::now() < deadline) {
