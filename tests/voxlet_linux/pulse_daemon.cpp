@@ -49,14 +49,27 @@ PulseDaemon::PulseDaemon(SinkOptions sink) {
   std::map<std::string, std::string> env = clientEnv();
   env.erase("PULSE_SERVER");
   // Runs in the foreground as a plain user daemon, quiet even as root, without real-time
-  // scheduling requests or a session bus.
-  daemon_ = std::make_unique<Subprocess>(
-      std::vector<std::string>{"/usr/bin/pulseaudio", "-n", "--daemonize=no", "--system=no",
-                               "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
-                               "--realtime=no", "--high-priority=no", "--disable-shm=yes",
-                               "--log-target=stderr", "--log-level=error", "-F",
-                               root + "/voxlet-test.pa"},
-      env, hostVariables());
+  // scheduling requests, shared memory or a session bus. A shell keeps it on a leash: when this
+  // process closes the shell's input, or dies, the daemon is stopped too.
+  std::vector<std::string> argv{"/bin/sh",
+                                "-c",
+                                "\"$@\" & pid=$!; read -r _; kill $pid; wait $pid",
+                                "voxlet-test-pulse",
+                                "/usr/bin/pulseaudio",
+                                "-n",
+                                "--daemonize=no",
+                                "--system=no",
+                                "--exit-idle-time=-1",
+                                "--disallow-exit",
+                                "--use-pid-file=no",
+                                "--realtime=no",
+                                "--high-priority=no",
+                                "--disable-shm=yes",
+                                "--log-target=stderr",
+                                "--log-level=error",
+                                "-F",
+                                root + "/voxlet-test.pa"};
+  daemon_ = std::make_unique<Subprocess>(argv, env, hostVariables());
   const auto deadline = std::chrono::steady_clock::now() + 15s;
   while (std::chrono::steady_clock::now() < deadline) {
     if (auto info = pactl({"info"})) {
@@ -72,8 +85,8 @@ PulseDaemon::PulseDaemon(SinkOptions sink) {
 
 PulseDaemon::~PulseDaemon() {
   if (!daemon_) return;
-  daemon_->kill(SIGTERM);
-  daemon_->wait(5s);
+  daemon_->closeStdin();
+  daemon_->wait(10s);
 }
 
 std::map<std::string, std::string> PulseDaemon::clientEnv() const {
