@@ -81,8 +81,8 @@ bool startDetached(std::function<void()> body, const std::string& name) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  // The new thread starts with SIGTERM blocked, so that the signal goes to the main thread, which
-  // lives as long as the process, and never to a thread that is about to end.
+  // The new thread starts with SIGTERM blocked, so that the signal goes only to the thread that
+  // waits for it (or to the main thread when that one could not start).
   sigset_t term, previous;
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
