@@ -1,8 +1,14 @@
 #include "events.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/common_interface_defs.h>
+#define VOXLET_SANITIZED 1
+#endif
 
 namespace voxlet {
 
@@ -25,11 +31,27 @@ void writeAll(const std::string& bytes) {
 
 }  // namespace
 
+void silenceStandardError() {
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return;
+#ifdef VOXLET_SANITIZED
+  // Sanitizer reports keep the original standard error, so that a test still sees them.
+  const int original = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (original >= 0)
+    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(original)));
+#endif
+  if (null != STDERR_FILENO) {
+    ::dup2(null, STDERR_FILENO);
+    ::close(null);
+  }
+}
+
 std::optional<std::string> eventLine(const Event& event) {
   std::string line;
   try {
-    // The strict handler refuses strings that are not valid UTF-8.
-    line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    // Every invalid UTF-8 sequence becomes U+FFFD, so that a text, a locale or a message with
+    // stray bytes is still sent rather than lost.
+    line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (const nlohmann::json::exception&) {
     return std::nullopt;
   }

@@ -17,8 +17,14 @@ using Event = nlohmann::json;
 // Guards every write to standard output; held only while lines are being written.
 extern std::mutex outLock;
 
-// The event as one line (compact JSON and a line feed), or nothing when it is not valid UTF-8.
+// The event as one line (compact JSON and a line feed); invalid UTF-8 in its strings is written as
+// U+FFFD. Nothing only when it cannot be serialised at all.
 std::optional<std::string> eventLine(const Event& event);
+
+// Points descriptor 2 at /dev/null for the rest of the run. voxlet writes nothing to standard
+// error, and neither may the libraries linked into it (the sound server's client library logs
+// there when its environment asks for it). Call before any library runs.
+void silenceStandardError();
 
 // Writes one event line. Events that cannot be serialised are dropped silently.
 void emit(const Event& event);

@@ -1,4 +1,4 @@
-// The event stream: compact lines, JSON escaping, events that are not valid UTF-8, and whole
+// The event stream: compact lines, JSON escaping, strings that are not valid UTF-8, and whole
 // lines from threads writing at once.
 #include <gtest/gtest.h>
 
@@ -38,29 +38,33 @@ TEST(EventLines, EscapingRoundTrips) {
   }
 }
 
-TEST(EventLines, InvalidUtf8EventsAreDroppedAndTheRunGoesOn) {
+TEST(EventLines, InvalidUtf8IsReplacedSoNoEventIsLost) {
   json scenario = {{"steps",
                     {{{"wait", "task"}},
                      {{"deliver", {{"bytes", {0x61, 0xFF}}}}},
                      {{"deliver", {{"text", "ok"}}}},
                      {{"wait", "endAudio"}},
-                     {{"deliver", {{"bytes", {0x62, 0xC3}}, {"final", true}}}}}}};
+                     {{"deliver", {{"bytes", {0x62, 0xC3, 0x63}}, {"final", true}}}}}}};
   Voxlet v(scenario);
   v.waitForText("ok");
   v.send("stop\n");
   Outcome o = v.finish();
-  // Neither the partial nor the final text could be written; "end" still is.
+  // A partial with a stray byte and a final text with a cut sequence both reach the parent.
   EXPECT_EQ(withoutLevels(o.events, true),
-            (std::vector<json>{textEvent("ok", false), json{{"t", "end"}}}));
+            (std::vector<json>{textEvent("a\uFFFD", false), textEvent("ok", false),
+                               textEvent("b\uFFFDc", false), textEvent("b\uFFFDc", true),
+                               json{{"t", "end"}}}));
   EXPECT_EQ(o.exit.status, 0);
   EXPECT_EQ(o.err, "");
 }
 
-TEST(EventLines, FailExitsOneEvenWhenItsLineIsDropped) {
+TEST(EventLines, ErrorWithAnInvalidLocaleIsStillWritten) {
   json scenario = {{"recognizers", json::array()}, {"defaultRecognizer", false}};
-  Voxlet v(scenario, {"--locale", "\xFF"});
+  Voxlet v(scenario, {"--locale",
+                      "de\xFF"
+                      "DE"});
   Outcome o = v.finish();
-  EXPECT_EQ(o.events, std::vector<json>{});
+  EXPECT_EQ(o.events, std::vector<json>{errorEvent("unavailable", "no recognizer for de\uFFFDDE")});
   EXPECT_TRUE(o.exit.exited);
   EXPECT_EQ(o.exit.status, 1);
   EXPECT_EQ(o.err, "");

@@ -2,6 +2,7 @@
 // synthesised by flite, and the program's own pipes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -238,6 +239,36 @@ TEST_F(Dictation, EndOfInputActsAsStop) {
   EXPECT_EQ(exit.status, 0);
   EXPECT_EQ(v.stderrText(), "");
   EXPECT_LE(wordErrorRate(kFirst, finalText(v)), 0.15);
+}
+
+// Whatever the environment tells the sound server's client library, nothing reaches standard
+// error: a runtime folder owned by another user (as under sudo), and the library's own debug log.
+TEST_F(Dictation, StandardErrorStaysEmptyWhateverTheClientLibraryIsTold) {
+  TempDir foreign;
+  if (::geteuid() != 0 || ::chown(foreign.path().c_str(), 65534, 65534) != 0) {
+    GTEST_SKIP() << "needs root to give a folder to another user";
+  }
+  {
+    // The server is looked for in that folder, which the library complains about.
+    auto sudoLike = env();
+    sudoLike["XDG_RUNTIME_DIR"] = foreign.path();
+    sudoLike.erase("PULSE_RUNTIME_PATH");
+    sudoLike.erase("PULSE_SERVER");
+    Voxlet probe({"--probe", "--locale", "en-US"}, sudoLike);
+    ASSERT_TRUE(probe.waitFor("probe"));
+    EXPECT_EQ(probe.wait().status, 0);
+    EXPECT_EQ(probe.stderrText(), "");
+  }
+  auto verbose = env();
+  verbose["PULSE_LOG"] = "4";
+  Voxlet v({"--locale", "en-US"}, verbose);
+  ASSERT_TRUE(v.waitFor("ready")) << v.transcript();
+  ASSERT_TRUE(v.waitFor("level"));
+  v.send("stop\n");
+  v.drain();
+  EXPECT_EQ(v.wait().status, 0);
+  EXPECT_EQ(v.stderrText(), "");
+  EXPECT_EQ(v.events().back(), json({{"t", "end"}}));
 }
 
 TEST_F(Dictation, SigtermEndsAtOnceWithoutALine) {

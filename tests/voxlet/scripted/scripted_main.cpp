@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "events.h"
 #include "scripted_platform.h"
 #include "voxlet.h"
 
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
       return 99;
     }
   }
+  voxlet::silenceStandardError();
   const char* trace = std::getenv("VOXLET_TRACE_FD");
   const int traceFd = trace != nullptr ? std::atoi(trace) : -1;
   // Never destroyed: the process ends through voxlet's exits while platform threads still run.
