@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -188,7 +190,8 @@ TEST_F(Dictation, TwoUtterancesWithAPauseKeepBoth) {
   // The pause closed the first segment: later lines begin with its committed text.
   bool secondBuiltOnFirst = false;
   for (const auto& e : v.of("text")) {
-    const std::string t = e.value("text", "");
+    std::string t = e.value("text", "");
+    std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return std::tolower(c); });
     if (t.size() > 20 && wordErrorRate(kFirst, t.substr(0, t.find(" we "))) <= 0.15 &&
         t.find(" we ") != std::string::npos) {
       secondBuiltOnFirst = true;
