@@ -107,6 +107,7 @@ const Case kTimesAndYears[] = {
     {"AmAsAVerb", "i am at home", "I am at home."},
     {"YearAfterIn", "she was born in nineteen ninety nine", "She was born in 1999."},
     {"YearInThousands", "founded in two thousand and eight", "Founded in 2008."},
+    {"CountAfterOfIsNoYear", "a crowd of two thousand", "A crowd of 2,000."},
     {"YearWithOh", "it happened in nineteen oh five", "It happened in 1905."},
     {"YearWithoutLead", "twenty twenty four was a busy year", "2024 was a busy year."},
     {"PairsWithoutLeadStay", "fifteen twenty minutes", "Fifteen twenty minutes."},

@@ -549,8 +549,11 @@ std::string formatSegment(const std::vector<std::string>& spoken, bool final, bo
         ++i;
         continue;
       }
-      const bool year = ledToYear && !n->ordinal && n->fraction.empty() && n->scale.empty() &&
-                        n->value >= 1000 && n->value < 2100;
+      // "in two thousand and five" is a year, "a crowd of two thousand" a count.
+      const bool year =
+          (in(prev, {"in", "since", "until", "till", "during", "year"}) || before != Last::Other) &&
+          !n->ordinal && n->fraction.empty() && n->scale.empty() && n->value >= 1000 &&
+          n->value < 2100;
       out.push_back(digitsOf(*n, year));
       i = j;
       continue;
