@@ -244,7 +244,8 @@ def main():
             v.wait_for("ready")
             t_play = time.monotonic()
             player = daemon.play(one)
-            t_word, _ = v.wait_for("text", 20, lambda e: e["text"].split()[-1:] == [last_word])
+            t_word, _ = v.wait_for("text", 20, lambda e: [
+                w.rstrip(".?").lower() for w in e["text"].split()[-1:]] == [last_word])
             # Levels for the last buffers of speech may follow the text line.
             settle = time.monotonic() + 0.3
             while time.monotonic() < settle and v.next(settle - time.monotonic()):

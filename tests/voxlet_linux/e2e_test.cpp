@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -189,7 +191,8 @@ TEST_F(Dictation, TwoUtterancesWithAPauseKeepBoth) {
   // The pause closed the first segment: later lines begin with its committed text.
   bool secondBuiltOnFirst = false;
   for (const auto& e : v.of("text")) {
-    const std::string t = e.value("text", "");
+    std::string t = e.value("text", "");
+    std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return std::tolower(c); });
     if (t.size() > 20 && wordErrorRate(kFirst, t.substr(0, t.find(" we "))) <= 0.15 &&
         t.find(" we ") != std::string::npos) {
       secondBuiltOnFirst = true;

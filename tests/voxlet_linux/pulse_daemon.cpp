@@ -145,9 +145,11 @@ double wordErrorRate(const std::string& reference, const std::string& hypothesis
     std::vector<std::string> w;
     std::istringstream in(s);
     for (std::string x; in >> x;) {
+      // Typed text: capitals and punctuation are no word errors.
+      std::erase_if(x, [](unsigned char c) { return c == '.' || c == '?' || c == ','; });
       std::transform(x.begin(), x.end(), x.begin(),
                      [](unsigned char c) { return std::tolower(c); });
-      w.push_back(x);
+      if (!x.empty()) w.push_back(x);
     }
     return w;
   };

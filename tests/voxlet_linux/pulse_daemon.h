@@ -72,7 +72,7 @@ bool synthesize(const std::string& text, const std::string& path);
 // Runs sox with these arguments; true on success.
 bool sox(const std::vector<std::string>& args);
 
-// Word error rate of a hypothesis against a reference (both lower-case words).
+// Word error rate of a hypothesis against a reference, ignoring case and . , ?
 double wordErrorRate(const std::string& reference, const std::string& hypothesis);
 
 }  // namespace voxlet_test

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -324,6 +325,35 @@ TEST_F(Speech, EndAudioClosesWithAFinalResult) {
   EXPECT_TRUE(c.results.back().isFinal);
   EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2)
       << c.results.back().formattedString;
+}
+
+// Results carry typed text: capitalised always, with the full stop only on the closing result
+// of a request that asked for punctuation.
+TEST_F(Speech, ResultsAreTypedTextPunctuatedWhenClosingAndAsked) {
+  auto recognizer = english();
+  ASSERT_TRUE(recognizer);
+  for (bool punctuate : {true, false}) {
+    SCOPED_TRACE(punctuate ? "punctuation asked for" : "no punctuation");
+    auto request = requestAt(16000);
+    request->setAddsPunctuation(punctuate);
+    Collector c;
+    auto task = recognizer->recognitionTask(request, c.handler());
+    append(*request, *s16_);
+    request->endAudio();
+    ASSERT_TRUE(c.waitClosed(30s));
+    std::lock_guard lock(c.m);
+    ASSERT_TRUE(c.errors.empty());
+    ASSERT_GE(c.results.size(), 2u);
+    for (const RecognitionResult& r : c.results) {
+      ASSERT_FALSE(r.formattedString.empty());
+      EXPECT_TRUE(std::isupper(static_cast<unsigned char>(r.formattedString[0])))
+          << r.formattedString;
+      const bool stop = r.formattedString.back() == '.';
+      EXPECT_EQ(stop, punctuate && r.isFinal) << r.formattedString;
+    }
+    EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2)
+        << c.results.back().formattedString;
+  }
 }
 
 TEST_F(Speech, AudioBeforeTheTaskIsKept) {

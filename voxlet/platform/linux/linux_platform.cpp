@@ -96,7 +96,7 @@ std::shared_ptr<platform::RecognitionRequest> LinuxPlatform::makeRecognitionRequ
   return std::make_shared<SphinxRequest>([shared = shared_] { return shared->captureRate.load(); });
 }
 
-// Requests take the punctuation flag; the decoder itself writes no punctuation.
+// A request asked for punctuation ends each closing result with "." or "?" (transcript_format).
 bool LinuxPlatform::supportsPunctuation() {
   return true;
 }

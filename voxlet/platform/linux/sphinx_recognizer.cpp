@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "threads.h"
+#include "transcript_format.h"
 
 namespace voxlet::linux_backend {
 
@@ -49,7 +50,7 @@ struct Stream {
 
   const std::function<double()> sampleRate;
   std::atomic<bool> partials{false};
-  std::atomic<bool> punctuation{false};  // taken, but the decoder writes no punctuation
+  std::atomic<bool> punctuation{false};  // closing results end with "." or "?"
 
   // Hand-over from the request to the worker.
   std::mutex mutex;
@@ -78,9 +79,13 @@ struct Stream {
   }
 
   // Hands one result or error to the handler unless the stream is closed; `last` closes it and
-  // releases the handler (and whatever it holds).
+  // releases the handler (and whatever it holds). A result's decoder words go out as typed text.
   void deliver(std::optional<platform::RecognitionResult> result,
                std::optional<platform::RecognitionError> error, bool last) {
+    if (result) {
+      result->formattedString =
+          formatSegment(hypothesisWords(result->formattedString), result->isFinal, punctuation);
+    }
     std::lock_guard lock(deliverMutex);
     if (closed) return;
     if (last) closed = true;
