@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -328,6 +329,123 @@ TEST(Encode, DecodesCloseToTheSourceAtASaneBitRate) {
     EXPECT_GT(db, 34.0) << "frame " << i;
   }
 }
+
+// ---- Colours: the stream says how its pictures were made, and a decoder that reads this gets the
+// frames' colours back.
+
+struct Rgb {
+  int r, g, b;
+};
+
+// Pure red, green, blue and a skin tone, two flat frames each.
+const std::vector<Rgb> kColours{{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {224, 134, 96}};
+
+std::string flatFrames(int w, int h, const std::vector<Rgb>& colours, int each) {
+  std::string all;
+  for (const Rgb& c : colours) {
+    std::string pixel{static_cast<char>(c.b), static_cast<char>(c.g), static_cast<char>(c.r),
+                      '\xff'};
+    for (int i = 0; i < each * w * h; ++i) all += pixel;
+  }
+  return all;
+}
+
+// Decodes to RGB24 with a converter that takes the matrix and range from the stream itself.
+std::string decodeByTags(const std::string& h264) {
+  TempFile file(h264);
+  RunResult r =
+      run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-f", "h264", "-i", file.path(), "-vf",
+           "scale=in_color_matrix=auto:in_range=auto:flags=accurate_rnd+full_chroma_int,"
+           "format=rgb24",
+           "-f", "rawvideo", "-"},
+          "");
+  EXPECT_EQ(r.exit.status, 0) << r.err;
+  return r.out;
+}
+
+// The same stream with its video usability information rewritten by a bitstream filter.
+std::string retagged(const std::string& h264, const std::string& metadata) {
+  TempFile file(h264);
+  RunResult r = run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-f", "h264", "-i", file.path(),
+                     "-c", "copy", "-bsf:v", "h264_metadata=" + metadata, "-f", "h264", "-"},
+                    "");
+  EXPECT_EQ(r.exit.status, 0) << r.err;
+  return r.out;
+}
+
+// The largest difference of any channel of any pixel from the colour that frame was made of.
+std::vector<int> worstPerFrame(const std::string& rgb, int w, int h,
+                               const std::vector<Rgb>& colours, int each) {
+  const size_t frameBytes = static_cast<size_t>(w) * h * 3;
+  std::vector<int> worst;
+  for (size_t f = 0; f < colours.size() * each && (f + 1) * frameBytes <= rgb.size(); ++f) {
+    const Rgb& c = colours[f / each];
+    const int want[3] = {c.r, c.g, c.b};
+    int most = 0;
+    for (size_t i = 0; i < frameBytes; ++i)
+      most = std::max(most, std::abs(static_cast<uint8_t>(rgb[f * frameBytes + i]) - want[i % 3]));
+    worst.push_back(most);
+  }
+  return worst;
+}
+
+class Colour : public ::testing::TestWithParam<std::pair<int, int>> {
+ protected:
+  static constexpr int kEach = 2;
+  // A flat picture costs next to nothing, so the rate leaves the colours alone.
+  std::string encodeColours() {
+    const auto [w, h] = GetParam();
+    Encoded e = encode(std::to_string(w) + " " + std::to_string(h) + " 30 8000000\n",
+                       flatFrames(w, h, kColours, kEach));
+    EXPECT_EQ(e.result.exit.status, 0);
+    EXPECT_TRUE(e.complete);
+    return elementary(e.packets);
+  }
+};
+
+TEST_P(Colour, PureColoursAndSkinToneComeBackWithinThreeLevels) {
+  const auto [w, h] = GetParam();
+  const std::string rgb = decodeByTags(encodeColours());
+  ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3 * kColours.size() * kEach);
+  const std::vector<int> worst = worstPerFrame(rgb, w, h, kColours, kEach);
+  for (size_t f = 0; f < worst.size(); ++f) EXPECT_LE(worst[f], 3) << "frame " << f;
+}
+
+TEST_P(Colour, TheStreamNamesItsPrimariesTransferMatrixAndRange) {
+  TempFile file(encodeColours());
+  RunResult r = run(
+      {"/usr/bin/ffprobe", "-v", "error", "-f", "h264", "-show_entries",
+       "stream=color_space,color_primaries,color_transfer,color_range", "-of", "json", file.path()},
+      "");
+  ASSERT_EQ(r.exit.status, 0) << r.err;
+  nlohmann::json info = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_FALSE(info.is_discarded());
+  const auto& stream = info["streams"][0];
+  EXPECT_EQ(stream["color_space"], "smpte170m");        // BT.601 matrix
+  EXPECT_EQ(stream["color_primaries"], "bt709");        // the primaries of sRGB
+  EXPECT_EQ(stream["color_transfer"], "iec61966-2-1");  // sRGB
+  EXPECT_EQ(stream["color_range"], "tv");               // studio range
+}
+
+TEST_P(Colour, TheCheckingDecoderFollowsTheTags) {
+  // Proof that the decoder above reads the tags rather than guessing: the same pictures labelled
+  // with another matrix or the other range come out visibly wrong.
+  const auto [w, h] = GetParam();
+  const std::string h264 = encodeColours();
+  for (const char* metadata : {"matrix_coefficients=1", "video_full_range_flag=1"}) {
+    const std::vector<int> worst =
+        worstPerFrame(decodeByTags(retagged(h264, metadata)), w, h, kColours, kEach);
+    ASSERT_FALSE(worst.empty()) << metadata;
+    EXPECT_GT(*std::max_element(worst.begin(), worst.end()), 10) << metadata;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Colour,
+                         ::testing::Values(std::pair{1280, 720}, std::pair{640, 360}),
+                         [](const auto& info) {
+                           return std::to_string(info.param.first) + "x" +
+                                  std::to_string(info.param.second);
+                         });
 
 TEST(Encode, BitRateZeroOrNegativeStillEncodes) {
   for (const char* header : {"32 32 30 0\n", "32 32 30 -100\n"}) {

@@ -176,6 +176,12 @@ Status X264CompressionSession::open() {
   p.pf_log = quietLog;
   p.i_log_level = X264_LOG_NONE;
   p.i_csp = X264_CSP_I420;
+  // The stream says how its pictures were made from the frames, so that a decoder turns them back
+  // into the same colours instead of guessing a matrix from the picture size.
+  p.vui.i_colorprim = I420Image::kColour.primaries;
+  p.vui.i_transfer = I420Image::kColour.transfer;
+  p.vui.i_colmatrix = I420Image::kColour.matrix;
+  p.vui.b_fullrange = I420Image::kColour.fullRange ? 1 : 0;
   p.i_width = (width_ + 1) & ~1;
   p.i_height = (height_ + 1) & ~1;
   // One slice thread per core: x264's own count for sliced threads (one and a half per core)
