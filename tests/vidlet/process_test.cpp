@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -453,6 +454,57 @@ TEST(Encode, BitRateZeroOrNegativeStillEncodes) {
     EXPECT_EQ(e.result.exit.status, 0) << header;
     EXPECT_EQ(e.result.err, "");
     EXPECT_EQ(framePackets(e.packets), 5u) << header;
+  }
+}
+
+// Run on its own (no sanitizers, whose shadow memory needs a huge address space): vidlet under
+// address-space limits in fine steps, from too small to create anything up to enough for the whole
+// input. Wherever memory runs out (encoder, thread, pool, frame buffer, or inside x264 while
+// encoding) the run ends with an allowed status, at most one line of its own on standard error,
+// and a stream that is well formed up to where it stops.
+TEST(MemoryLimits, EveryLimitEndsWithAnAllowedStatusAndAWellFormedStream) {
+  constexpr int kFrames = 3;
+  constexpr int kStepMb = 4, kFirstMb = 40, kLastMb = 1024;
+  for (auto [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    const std::string input =
+        std::to_string(w) + " " + std::to_string(h) + " 30 1000000\n" + frames(w, h, kFrames);
+    std::set<int> statuses;
+    int wholeRunsInARow = 0;
+    int mb = kFirstMb;
+    for (; mb <= kLastMb && wholeRunsInARow < 3; mb += kStepMb) {
+      SCOPED_TRACE(std::to_string(mb) + " MB");
+      RunResult r = run(
+          {"/bin/sh", "-c", "ulimit -v " + std::to_string(mb * 1024) + " && exec \"$0\"", kVidlet},
+          input);
+      ASSERT_TRUE(r.exit.exited) << "signal " << r.exit.signal << ", " << r.err;
+      const int status = r.exit.status;
+      statuses.insert(status);
+      ASSERT_TRUE(status == 0 || status == 3 || status == 4) << status << ", " << r.err;
+      if (status == 3)
+        EXPECT_TRUE(r.err.starts_with("VTCompressionSessionCreate -") && r.err.ends_with("\n") &&
+                    r.err.find_first_not_of("0123456789", 28) == r.err.size() - 1)
+            << r.err;
+      else
+        EXPECT_EQ(r.err, "");
+      bool complete = false;
+      const std::vector<Packet> packets = parsePackets(r.out, &complete);
+      EXPECT_TRUE(complete);
+      if (status != 0) {
+        EXPECT_EQ(r.out, "");
+      }
+      // The configuration, the first key frame, then frames.
+      for (size_t i = 0; i < packets.size(); ++i) {
+        const std::set<int> allowed = i == 0 ? std::set{1} : i == 1 ? std::set{2} : std::set{0, 2};
+        EXPECT_TRUE(allowed.count(packets[i].type)) << "packet " << i;
+        EXPECT_EQ(packets[i].payload.compare(0, 4, std::string("\0\0\0\1", 4)), 0)
+            << "packet " << i;
+      }
+      EXPECT_LE(packets.size(), kFrames + 1u);
+      wholeRunsInARow = status == 0 && packets.size() == kFrames + 1u ? wholeRunsInARow + 1 : 0;
+    }
+    EXPECT_EQ(wholeRunsInARow, 3) << "no limit up to " << kLastMb << " MB was enough";
+    EXPECT_TRUE(statuses.count(3)) << "the smallest limit still created the session";
   }
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "platform/i420_image.h"
@@ -90,9 +91,10 @@ class X264CompressionSession final : public CompressionSession {
   void encode(Job& job);
   void flushDelayed();
   void deliver(const x264_nal_t* nals, int frameSize, const x264_picture_t& picture);
-  void reportDropped(void* frameRefCon) {
-    callback_(refCon_, frameRefCon, kErrInvalidated, kInfoFrameDropped, nullptr);
+  void reportDropped(void* frameRefCon, Status status = kErrInvalidated) {
+    callback_(refCon_, frameRefCon, status, kInfoFrameDropped, nullptr);
   }
+  void fail();
 
   const int32_t width_, height_;
   const OutputCallback callback_;
@@ -118,6 +120,8 @@ class X264CompressionSession final : public CompressionSession {
   int timebase_ = 1;           // ticks per second of the encoder's clock
   std::deque<void*> waiting_;  // reference values of frames inside the encoder, in order
   int64_t lastPts_ = INT64_MIN;
+  // x264 is not called again once an encode has failed: its state is then undefined.
+  bool failed_ = false;
 };
 
 std::optional<int64_t> integerValue(const PropertyValue& value) {
@@ -223,13 +227,18 @@ Status X264CompressionSession::open() {
   x264_nal_t* nals = nullptr;
   int count = 0;
   if (x264_encoder_headers(encoder_.get(), &nals, &count) < 0) return kErrEncode;
-  std::vector<std::vector<uint8_t>> sets;
-  for (int i = 0; i < count; ++i) {
-    if (nals[i].i_type != NAL_SPS && nals[i].i_type != NAL_PPS) continue;
-    if (nals[i].i_payload < kLengthPrefixSize) continue;
-    sets.emplace_back(nals[i].p_payload + kLengthPrefixSize, nals[i].p_payload + nals[i].i_payload);
+  try {
+    std::vector<std::vector<uint8_t>> sets;
+    for (int i = 0; i < count; ++i) {
+      if (nals[i].i_type != NAL_SPS && nals[i].i_type != NAL_PPS) continue;
+      if (nals[i].i_payload < kLengthPrefixSize) continue;
+      sets.emplace_back(nals[i].p_payload + kLengthPrefixSize,
+                        nals[i].p_payload + nals[i].i_payload);
+    }
+    format_ = std::make_shared<H264FormatDescription>(std::move(sets), kLengthPrefixSize);
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
   }
-  format_ = std::make_shared<H264FormatDescription>(std::move(sets), kLengthPrefixSize);
   return kStatusOk;
 }
 
@@ -237,19 +246,29 @@ Status X264CompressionSession::prepareToEncodeFrames() {
   if (prepared_) return openStatus_;
   prepared_ = true;
   openStatus_ = open();
+  if (openStatus_ == kStatusOk) {
+    try {
+      worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+      openStatus_ = kErrAllocation;  // no thread to encode on: the session cannot run
+    }
+  }
   if (openStatus_ != kStatusOk) {
     encoder_.reset();
-    return openStatus_;
+    image_.reset();
   }
-  worker_ = std::thread([this] { work(); });
-  return kStatusOk;
+  return openStatus_;
 }
 
 Status X264CompressionSession::enqueue(Job job) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return queue_.size() < kFrameQueueDepth || ended_; });
   if (ended_) return kErrInvalidated;
-  queue_.push_back(std::move(job));
+  try {
+    queue_.push_back(std::move(job));
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
+  }
   changed_.notify_all();
   return kStatusOk;
 }
@@ -279,7 +298,11 @@ Status X264CompressionSession::completeFrames(MediaTime) {
   if (!worker_.joinable()) return kStatusOk;
   changed_.wait(lock, [&] { return queue_.size() < kFrameQueueDepth || ended_; });
   if (ended_) return kErrInvalidated;
-  queue_.push_back(Job{});  // a flush request: no image
+  try {
+    queue_.push_back(Job{});  // a flush request: no image
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
+  }
   const uint64_t ticket = ++flushesAsked_;
   changed_.notify_all();
   changed_.wait(lock, [&] { return flushesDone_ >= ticket || ended_; });
@@ -294,6 +317,9 @@ void X264CompressionSession::invalidate() {
   }
   changed_.notify_all();
   if (worker_.joinable()) worker_.join();
+  // A failed encoder is left as it is: closing it would touch its state again. The process ends
+  // soon after the session does.
+  if (failed_) static_cast<void>(encoder_.release());
   encoder_.reset();
   image_.reset();
 }
@@ -333,7 +359,19 @@ void X264CompressionSession::work() {
     if (job.image) reportDropped(job.frameRefCon);
 }
 
+// After a failed encode: what is inside the encoder never comes out.
+void X264CompressionSession::fail() {
+  failed_ = true;
+  for (void* ref : waiting_) reportDropped(ref, kErrEncode);
+  waiting_.clear();
+}
+
 void X264CompressionSession::encode(Job& job) {
+  if (failed_) {
+    job.image.reset();
+    reportDropped(job.frameRefCon, kErrEncode);
+    return;
+  }
   PixelBuffer& buffer = *job.image;
   bool converted = false;
   if (buffer.lockBaseAddress(kLockReadOnly) == kStatusOk) {
@@ -366,26 +404,33 @@ void X264CompressionSession::encode(Job& job) {
   in.i_pts = pts;
   in.i_type = job.forceKeyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
 
-  waiting_.push_back(job.frameRefCon);
+  try {
+    waiting_.push_back(job.frameRefCon);
+  } catch (const std::bad_alloc&) {
+    reportDropped(job.frameRefCon, kErrAllocation);
+    return;
+  }
   x264_nal_t* nals = nullptr;
   int count = 0;
   x264_picture_t picture;
   const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &in, &picture);
   if (size < 0) {
-    waiting_.pop_back();
-    callback_(refCon_, job.frameRefCon, kErrEncode, 0, nullptr);
+    fail();
     return;
   }
   if (size > 0 && count > 0) deliver(nals, size, picture);
 }
 
 void X264CompressionSession::flushDelayed() {
-  while (!waiting_.empty() && x264_encoder_delayed_frames(encoder_.get()) > 0) {
+  while (!failed_ && !waiting_.empty() && x264_encoder_delayed_frames(encoder_.get()) > 0) {
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t picture;
     const int size = x264_encoder_encode(encoder_.get(), &nals, &count, nullptr, &picture);
-    if (size < 0) break;
+    if (size < 0) {
+      fail();
+      break;
+    }
     if (size > 0 && count > 0) deliver(nals, size, picture);
   }
   // Frames the encoder swallowed without output.
@@ -405,12 +450,18 @@ void X264CompressionSession::deliver(const x264_nal_t* nals, int frameSize,
   }
   // The NAL units of one frame lie one after another in memory, each behind its size.
   const uint8_t* first = nals[0].p_payload;
-  auto block =
-      std::make_shared<ContiguousBlockBuffer>(std::vector<uint8_t>(first, first + frameSize));
-  SampleAttachmentsArray attachments{
-      {{kSampleAttachmentKeyNotSync, picture.i_type != X264_TYPE_IDR}}};
-  const SampleBuffer sample(true, std::move(attachments), format_, std::move(block));
-  callback_(refCon_, ref, kStatusOk, 0, &sample);
+  std::optional<SampleBuffer> sample;
+  try {
+    auto block =
+        std::make_shared<ContiguousBlockBuffer>(std::vector<uint8_t>(first, first + frameSize));
+    SampleAttachmentsArray attachments{
+        {{kSampleAttachmentKeyNotSync, picture.i_type != X264_TYPE_IDR}}};
+    sample.emplace(true, std::move(attachments), format_, std::move(block));
+  } catch (const std::bad_alloc&) {
+    reportDropped(ref, kErrAllocation);
+    return;
+  }
+  callback_(refCon_, ref, kStatusOk, 0, &*sample);
 }
 
 }  // namespace
@@ -424,10 +475,12 @@ Status X264VideoServices::createCompressionSession(
     return kErrParameter;
   if (width < 1 || height < 1 || width > kMaxEncodedSide || height > kMaxEncodedSide)
     return kErrParameter;
-  std::shared_ptr<CompressionSession> session(new (std::nothrow) X264CompressionSession(
-      width, height, outputCallback, outputCallbackRefCon));
-  if (!session) return kErrAllocation;
-  *sessionOut = std::move(session);
+  try {
+    *sessionOut = std::make_shared<X264CompressionSession>(width, height, outputCallback,
+                                                           outputCallbackRefCon);
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
+  }
   return kStatusOk;
 }
 
