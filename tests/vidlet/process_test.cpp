@@ -448,6 +448,57 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Colour,
                                   std::to_string(info.param.second);
                          });
 
+// ---- Rate: what a network path sized for the target carries.
+
+// Three seconds of a camera-like picture at 30 fps: a test pattern under heavy grain that turns
+// upside down every second. Each turn costs a key frame, which at a low target takes several
+// times a frame's share of the bits.
+std::string grainyTurns(int w, int h) {
+  RunResult r = run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                     "testsrc2=size=" + std::to_string(w) + "x" + std::to_string(h) + ":rate=30",
+                     "-vf", "vflip=enable='mod(floor(t),2)',noise=alls=40:allf=t+u", "-t", "3",
+                     "-f", "rawvideo", "-pix_fmt", "bgra", "-"},
+                    "");
+  EXPECT_EQ(r.exit.status, 0) << r.err;
+  return r.out;
+}
+
+TEST(Rate, EverySecondStaysWithinAFifthOverTheTargetAndTheAverageWithinATenth) {
+  constexpr int kW = 640, kH = 360, kFps = 30, kFrames = 90;
+  constexpr double kTarget = 250000;
+  const std::string input = grainyTurns(kW, kH);
+  ASSERT_EQ(input.size(), static_cast<size_t>(kW) * kH * 4 * kFrames);
+  Encoded e = encode("640 360 30 250000\n", input);
+  ASSERT_EQ(e.result.exit.status, 0);
+  ASSERT_TRUE(e.complete);
+  // Bits per frame; the configuration goes out with the first frame.
+  std::vector<double> bits;
+  double pending = 0;
+  for (const Packet& p : e.packets) {
+    if (p.type == 1) {
+      pending += p.payload.size() * 8.0;
+      continue;
+    }
+    bits.push_back(pending + p.payload.size() * 8.0);
+    pending = 0;
+  }
+  ASSERT_EQ(bits.size(), static_cast<size_t>(kFrames)) << "a frame was skipped";
+  double total = 0;
+  for (double b : bits) total += b;
+  EXPECT_NEAR(total / (kFrames / kFps) / kTarget, 1.0, 0.1);
+  for (size_t first = 0; first + kFps <= bits.size(); ++first) {
+    double second = 0;
+    for (size_t i = first; i < first + kFps; ++i) second += bits[i];
+    EXPECT_LE(second / kTarget, 1.2) << "the second from frame " << first;
+  }
+  // Every turn is a key frame, and all of them decode.
+  size_t keys = 0;
+  for (const Packet& p : e.packets) keys += p.type == 2;
+  EXPECT_GE(keys, 3u);
+  EXPECT_EQ(decode(elementary(e.packets), kW, kH).size(),
+            static_cast<size_t>(kW) * kH * 4 * kFrames);
+}
+
 TEST(Encode, BitRateZeroOrNegativeStillEncodes) {
   for (const char* header : {"32 32 30 0\n", "32 32 30 -100\n"}) {
     Encoded e = encode(header, frames(32, 32, 5));

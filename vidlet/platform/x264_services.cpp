@@ -27,6 +27,17 @@ namespace {
 constexpr const char* kPreset = "superfast";
 constexpr int kLengthPrefixSize = 4;  // x264 writes 4-byte big-endian sizes without Annex B
 
+// The rate a network path carries is the target bit rate, so the bits of any second of frames
+// should stay close to it. x264's buffer model (VBV) fills at the peak rate, one frame's share per
+// frame, up to the buffer size, and a frame takes no more than the buffer holds; so any run of FPS
+// frames (one second) holds at most buffer + peak x (1 - 1/FPS) bits. With the peak at the target
+// and a buffer of target x (0.2 s + one frame interval), a second of output stays within 1.2 x the
+// target, and a key frame may still take about a fifth of a second's bits plus its own share.
+int vbvBufferKbit(int bitrateKbps, int fps) {
+  const int64_t kbit = int64_t{bitrateKbps} * (fps + 5) / (int64_t{5} * fps);
+  return static_cast<int>(std::clamp<int64_t>(kbit, 1, INT_MAX));
+}
+
 struct EncoderCloser {
   void operator()(x264_t* encoder) const { x264_encoder_close(encoder); }
 };
@@ -204,6 +215,8 @@ Status X264CompressionSession::open() {
   if (settings_.bitrateKbps) {
     p.rc.i_rc_method = X264_RC_ABR;
     p.rc.i_bitrate = *settings_.bitrateKbps;
+    p.rc.i_vbv_max_bitrate = *settings_.bitrateKbps;
+    p.rc.i_vbv_buffer_size = vbvBufferKbit(*settings_.bitrateKbps, fps);
   }
   std::optional<int64_t> keyInterval = settings_.maxKeyFrameInterval;
   if (settings_.maxKeyFrameIntervalSeconds) {
