@@ -23,7 +23,11 @@ void createSession() {
   session->setProperty(PropertyKey::ExpectedFrameRate, FPS);
   session->setProperty(PropertyKey::MaxKeyFrameInterval, FPS * 4);
   session->setProperty(PropertyKey::MaxKeyFrameIntervalDuration, int64_t{4});
-  session->prepareToEncodeFrames();
+  // The encoder starts here. A session that cannot start encodes nothing, so it fails as one that
+  // could not be created would.
+  const platform::Status prepared = session->prepareToEncodeFrames();
+  if (prepared != platform::kStatusOk)
+    quit(kExitNoSession, "VTCompressionSessionCreate " + std::to_string(prepared) + "\n");
 }
 
 void createPool() {

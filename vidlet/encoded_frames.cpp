@@ -1,5 +1,7 @@
 #include "encoded_frames.h"
 
+#include <new>
+
 #include "output.h"
 #include "state.h"
 
@@ -54,7 +56,12 @@ void outputCallback(void*, void*, platform::Status status, uint32_t infoFlags,
         platform::kStatusOk)
       lengthSize = reported;
     if (key && !sentConfig) {
-      std::vector<uint8_t> config = configuration(*description, count);
+      // Without memory for the packet the sets count as unreadable: the next key frame tries again.
+      std::vector<uint8_t> config;
+      try {
+        config = configuration(*description, count);
+      } catch (const std::bad_alloc&) {
+      }
       if (!config.empty()) {
         emit(kPacketConfiguration, config);
         sentConfig = true;
@@ -62,7 +69,12 @@ void outputCallback(void*, void*, platform::Status status, uint32_t infoFlags,
     }
   }
 
-  std::optional<std::vector<uint8_t>> bytes = annexB(*sample, lengthSize);
+  // Without memory for the packet the frame's bytes cannot be reached.
+  std::optional<std::vector<uint8_t>> bytes;
+  try {
+    bytes = annexB(*sample, lengthSize);
+  } catch (const std::bad_alloc&) {
+  }
   if (!bytes) return;
   emit(key ? kPacketKeyFrame : kPacketFrame, *bytes);
 }

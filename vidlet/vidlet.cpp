@@ -1,5 +1,6 @@
 #include "vidlet.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +17,18 @@ namespace vidlet {
 void quit(int status, std::string_view line) {
   if (!line.empty()) writeAll(2, line.data(), line.size());
   ::_exit(status);
+}
+
+void silenceStandardError() {
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) {
+    ::close(2);
+    return;
+  }
+  if (null != 2) {
+    ::dup2(null, 2);
+    ::close(null);
+  }
 }
 
 void frameLoop() {
@@ -83,6 +96,8 @@ void run(platform::VideoServices& videoServices) {
   n = 0;
   raw.reset(new (std::nothrow) uint8_t[static_cast<size_t>(frameBytes)]);
   if (!raw) quit(kExitNoResources);
+  // Set-up is done and with it every line this program writes there.
+  silenceStandardError();
 
   frameLoop();
   drain();

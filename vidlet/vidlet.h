@@ -20,10 +20,15 @@ constexpr int kExitNoResources = 4;  // the pixel-buffer pool (or the frame buff
 // Writes line (when not empty) to standard error and ends the process with status.
 [[noreturn]] void quit(int status, std::string_view line = {});
 
-// Creates and configures the session from W, H, FPS and bitrate; quits with status 3 on failure.
+// Creates, configures and prepares the session from W, H, FPS and bitrate; quits with status 3
+// when it cannot be created or prepared.
 void createSession();
 // Creates the pool of W x H BGRA buffers; quits with status 4 on failure.
 void createPool();
+
+// Points standard error at /dev/null (or closes it when that cannot be opened): the encoder
+// libraries print their own complaints there, which are not this program's to write.
+void silenceStandardError();
 
 // Reads frames into raw until input ends, submitting each to session through a buffer of pool.
 void frameLoop();

@@ -79,7 +79,7 @@ class FakeSession : public vp::CompressionSession {
   }
   vp::Status prepareToEncodeFrames() override {
     ++prepared;
-    return vp::kStatusOk;
+    return prepareStatus;
   }
   vp::Status encodeFrame(vp::PixelBufferRef image, vp::MediaTime pts, vp::MediaTime duration,
                          const vp::FrameOptions* options, void*, uint32_t*) override {
@@ -98,6 +98,7 @@ class FakeSession : public vp::CompressionSession {
   std::vector<Submission> submitted;
   std::vector<vp::MediaTime> completedUntil;
   int prepared = 0, invalidated = 0;
+  vp::Status prepareStatus = vp::kStatusOk;
 };
 
 class FakeServices : public vp::VideoServices {
@@ -219,6 +220,11 @@ TEST_F(SetUpAndLoop, SessionFailureExitsWithStatusThreeAndItsLine) {
   services_.giveSession = false;
   EXPECT_EXIT(vidlet::createSession(), ::testing::ExitedWithCode(3),
               "^VTCompressionSessionCreate 0\n$");
+  // A session whose encoder cannot start has not been created either.
+  services_.giveSession = true;
+  services_.session->prepareStatus = vp::kErrAllocation;
+  EXPECT_EXIT(vidlet::createSession(), ::testing::ExitedWithCode(3),
+              "^VTCompressionSessionCreate -3\n$");
 }
 
 TEST_F(SetUpAndLoop, PoolHasTheFrameSizeAndItsFailureExitsWithStatusFour) {

@@ -76,14 +76,15 @@ Status AlignedPixelBufferPool::create(const PixelBufferAttributes& attributes,
   // One buffer up front: a pool that cannot hold a single frame is no pool.
   std::unique_ptr<AlignedPixelBuffer> first = allocate(width, height, stride);
   if (!first) return kErrAllocation;
-  std::shared_ptr<Shelf> shelf(new (std::nothrow) Shelf);
-  if (!shelf) return kErrAllocation;
-  shelf->idle.reserve(kMaxIdle);
-  shelf->idle.push_back(std::move(first));
-  std::shared_ptr<PixelBufferPool> pool(new (std::nothrow)
-                                            AlignedPixelBufferPool(width, height, stride, shelf));
-  if (!pool) return kErrAllocation;
-  *poolOut = std::move(pool);
+  try {
+    auto shelf = std::make_shared<Shelf>();
+    shelf->idle.reserve(kMaxIdle);
+    shelf->idle.push_back(std::move(first));
+    *poolOut = std::shared_ptr<PixelBufferPool>(
+        new AlignedPixelBufferPool(width, height, stride, std::move(shelf)));
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
+  }
   return kStatusOk;
 }
 
@@ -100,13 +101,18 @@ Status AlignedPixelBufferPool::createPixelBuffer(PixelBufferRef* pixelBufferOut)
   if (!buffer) buffer = allocate(width_, height_, stride_);
   if (!buffer) return kErrAllocation;
   // The last reference puts the buffer back on the shelf, which outlives the pool if need be.
+  // The shelf's room is reserved, so putting a buffer back never allocates. When the reference
+  // itself cannot be had, the buffer goes straight back.
   std::shared_ptr<Shelf> shelf = shelf_;
-  AlignedPixelBuffer* raw = buffer.release();
-  *pixelBufferOut = PixelBufferRef(raw, [shelf](PixelBuffer* released) {
-    std::unique_ptr<AlignedPixelBuffer> back(static_cast<AlignedPixelBuffer*>(released));
-    std::lock_guard<std::mutex> lock(shelf->mutex);
-    if (shelf->idle.size() < kMaxIdle) shelf->idle.push_back(std::move(back));
-  });
+  try {
+    *pixelBufferOut = PixelBufferRef(buffer.release(), [shelf](PixelBuffer* released) {
+      std::unique_ptr<AlignedPixelBuffer> back(static_cast<AlignedPixelBuffer*>(released));
+      std::lock_guard<std::mutex> lock(shelf->mutex);
+      if (shelf->idle.size() < kMaxIdle) shelf->idle.push_back(std::move(back));
+    });
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
+  }
   return kStatusOk;
 }
 

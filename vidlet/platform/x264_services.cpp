@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "platform/i420_image.h"
@@ -25,6 +26,17 @@ namespace {
 // against the BGRA source within 0.05 dB of it.
 constexpr const char* kPreset = "superfast";
 constexpr int kLengthPrefixSize = 4;  // x264 writes 4-byte big-endian sizes without Annex B
+
+// The rate a network path carries is the target bit rate, so the bits of any second of frames
+// should stay close to it. x264's buffer model (VBV) fills at the peak rate, one frame's share per
+// frame, up to the buffer size, and a frame takes no more than the buffer holds; so any run of FPS
+// frames (one second) holds at most buffer + peak x (1 - 1/FPS) bits. With the peak at the target
+// and a buffer of target x (0.2 s + one frame interval), a second of output stays within 1.2 x the
+// target, and a key frame may still take about a fifth of a second's bits plus its own share.
+int vbvBufferKbit(int bitrateKbps, int fps) {
+  const int64_t kbit = int64_t{bitrateKbps} * (fps + 5) / (int64_t{5} * fps);
+  return static_cast<int>(std::clamp<int64_t>(kbit, 1, INT_MAX));
+}
 
 struct EncoderCloser {
   void operator()(x264_t* encoder) const { x264_encoder_close(encoder); }
@@ -90,9 +102,10 @@ class X264CompressionSession final : public CompressionSession {
   void encode(Job& job);
   void flushDelayed();
   void deliver(const x264_nal_t* nals, int frameSize, const x264_picture_t& picture);
-  void reportDropped(void* frameRefCon) {
-    callback_(refCon_, frameRefCon, kErrInvalidated, kInfoFrameDropped, nullptr);
+  void reportDropped(void* frameRefCon, Status status = kErrInvalidated) {
+    callback_(refCon_, frameRefCon, status, kInfoFrameDropped, nullptr);
   }
+  void fail();
 
   const int32_t width_, height_;
   const OutputCallback callback_;
@@ -118,6 +131,8 @@ class X264CompressionSession final : public CompressionSession {
   int timebase_ = 1;           // ticks per second of the encoder's clock
   std::deque<void*> waiting_;  // reference values of frames inside the encoder, in order
   int64_t lastPts_ = INT64_MIN;
+  // x264 is not called again once an encode has failed: its state is then undefined.
+  bool failed_ = false;
 };
 
 std::optional<int64_t> integerValue(const PropertyValue& value) {
@@ -176,6 +191,12 @@ Status X264CompressionSession::open() {
   p.pf_log = quietLog;
   p.i_log_level = X264_LOG_NONE;
   p.i_csp = X264_CSP_I420;
+  // The stream says how its pictures were made from the frames, so that a decoder turns them back
+  // into the same colours instead of guessing a matrix from the picture size.
+  p.vui.i_colorprim = I420Image::kColour.primaries;
+  p.vui.i_transfer = I420Image::kColour.transfer;
+  p.vui.i_colmatrix = I420Image::kColour.matrix;
+  p.vui.b_fullrange = I420Image::kColour.fullRange ? 1 : 0;
   p.i_width = (width_ + 1) & ~1;
   p.i_height = (height_ + 1) & ~1;
   // One slice thread per core: x264's own count for sliced threads (one and a half per core)
@@ -194,6 +215,8 @@ Status X264CompressionSession::open() {
   if (settings_.bitrateKbps) {
     p.rc.i_rc_method = X264_RC_ABR;
     p.rc.i_bitrate = *settings_.bitrateKbps;
+    p.rc.i_vbv_max_bitrate = *settings_.bitrateKbps;
+    p.rc.i_vbv_buffer_size = vbvBufferKbit(*settings_.bitrateKbps, fps);
   }
   std::optional<int64_t> keyInterval = settings_.maxKeyFrameInterval;
   if (settings_.maxKeyFrameIntervalSeconds) {
@@ -217,13 +240,18 @@ Status X264CompressionSession::open() {
   x264_nal_t* nals = nullptr;
   int count = 0;
   if (x264_encoder_headers(encoder_.get(), &nals, &count) < 0) return kErrEncode;
-  std::vector<std::vector<uint8_t>> sets;
-  for (int i = 0; i < count; ++i) {
-    if (nals[i].i_type != NAL_SPS && nals[i].i_type != NAL_PPS) continue;
-    if (nals[i].i_payload < kLengthPrefixSize) continue;
-    sets.emplace_back(nals[i].p_payload + kLengthPrefixSize, nals[i].p_payload + nals[i].i_payload);
+  try {
+    std::vector<std::vector<uint8_t>> sets;
+    for (int i = 0; i < count; ++i) {
+      if (nals[i].i_type != NAL_SPS && nals[i].i_type != NAL_PPS) continue;
+      if (nals[i].i_payload < kLengthPrefixSize) continue;
+      sets.emplace_back(nals[i].p_payload + kLengthPrefixSize,
+                        nals[i].p_payload + nals[i].i_payload);
+    }
+    format_ = std::make_shared<H264FormatDescription>(std::move(sets), kLengthPrefixSize);
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
   }
-  format_ = std::make_shared<H264FormatDescription>(std::move(sets), kLengthPrefixSize);
   return kStatusOk;
 }
 
@@ -231,19 +259,29 @@ Status X264CompressionSession::prepareToEncodeFrames() {
   if (prepared_) return openStatus_;
   prepared_ = true;
   openStatus_ = open();
+  if (openStatus_ == kStatusOk) {
+    try {
+      worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+      openStatus_ = kErrAllocation;  // no thread to encode on: the session cannot run
+    }
+  }
   if (openStatus_ != kStatusOk) {
     encoder_.reset();
-    return openStatus_;
+    image_.reset();
   }
-  worker_ = std::thread([this] { work(); });
-  return kStatusOk;
+  return openStatus_;
 }
 
 Status X264CompressionSession::enqueue(Job job) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return queue_.size() < kFrameQueueDepth || ended_; });
   if (ended_) return kErrInvalidated;
-  queue_.push_back(std::move(job));
+  try {
+    queue_.push_back(std::move(job));
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
+  }
   changed_.notify_all();
   return kStatusOk;
 }
@@ -273,7 +311,11 @@ Status X264CompressionSession::completeFrames(MediaTime) {
   if (!worker_.joinable()) return kStatusOk;
   changed_.wait(lock, [&] { return queue_.size() < kFrameQueueDepth || ended_; });
   if (ended_) return kErrInvalidated;
-  queue_.push_back(Job{});  // a flush request: no image
+  try {
+    queue_.push_back(Job{});  // a flush request: no image
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
+  }
   const uint64_t ticket = ++flushesAsked_;
   changed_.notify_all();
   changed_.wait(lock, [&] { return flushesDone_ >= ticket || ended_; });
@@ -288,6 +330,9 @@ void X264CompressionSession::invalidate() {
   }
   changed_.notify_all();
   if (worker_.joinable()) worker_.join();
+  // A failed encoder is left as it is: closing it would touch its state again. The process ends
+  // soon after the session does.
+  if (failed_) static_cast<void>(encoder_.release());
   encoder_.reset();
   image_.reset();
 }
@@ -327,7 +372,19 @@ void X264CompressionSession::work() {
     if (job.image) reportDropped(job.frameRefCon);
 }
 
+// After a failed encode: what is inside the encoder never comes out.
+void X264CompressionSession::fail() {
+  failed_ = true;
+  for (void* ref : waiting_) reportDropped(ref, kErrEncode);
+  waiting_.clear();
+}
+
 void X264CompressionSession::encode(Job& job) {
+  if (failed_) {
+    job.image.reset();
+    reportDropped(job.frameRefCon, kErrEncode);
+    return;
+  }
   PixelBuffer& buffer = *job.image;
   bool converted = false;
   if (buffer.lockBaseAddress(kLockReadOnly) == kStatusOk) {
@@ -360,26 +417,33 @@ void X264CompressionSession::encode(Job& job) {
   in.i_pts = pts;
   in.i_type = job.forceKeyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
 
-  waiting_.push_back(job.frameRefCon);
+  try {
+    waiting_.push_back(job.frameRefCon);
+  } catch (const std::bad_alloc&) {
+    reportDropped(job.frameRefCon, kErrAllocation);
+    return;
+  }
   x264_nal_t* nals = nullptr;
   int count = 0;
   x264_picture_t picture;
   const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &in, &picture);
   if (size < 0) {
-    waiting_.pop_back();
-    callback_(refCon_, job.frameRefCon, kErrEncode, 0, nullptr);
+    fail();
     return;
   }
   if (size > 0 && count > 0) deliver(nals, size, picture);
 }
 
 void X264CompressionSession::flushDelayed() {
-  while (!waiting_.empty() && x264_encoder_delayed_frames(encoder_.get()) > 0) {
+  while (!failed_ && !waiting_.empty() && x264_encoder_delayed_frames(encoder_.get()) > 0) {
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t picture;
     const int size = x264_encoder_encode(encoder_.get(), &nals, &count, nullptr, &picture);
-    if (size < 0) break;
+    if (size < 0) {
+      fail();
+      break;
+    }
     if (size > 0 && count > 0) deliver(nals, size, picture);
   }
   // Frames the encoder swallowed without output.
@@ -399,12 +463,18 @@ void X264CompressionSession::deliver(const x264_nal_t* nals, int frameSize,
   }
   // The NAL units of one frame lie one after another in memory, each behind its size.
   const uint8_t* first = nals[0].p_payload;
-  auto block =
-      std::make_shared<ContiguousBlockBuffer>(std::vector<uint8_t>(first, first + frameSize));
-  SampleAttachmentsArray attachments{
-      {{kSampleAttachmentKeyNotSync, picture.i_type != X264_TYPE_IDR}}};
-  const SampleBuffer sample(true, std::move(attachments), format_, std::move(block));
-  callback_(refCon_, ref, kStatusOk, 0, &sample);
+  std::optional<SampleBuffer> sample;
+  try {
+    auto block =
+        std::make_shared<ContiguousBlockBuffer>(std::vector<uint8_t>(first, first + frameSize));
+    SampleAttachmentsArray attachments{
+        {{kSampleAttachmentKeyNotSync, picture.i_type != X264_TYPE_IDR}}};
+    sample.emplace(true, std::move(attachments), format_, std::move(block));
+  } catch (const std::bad_alloc&) {
+    reportDropped(ref, kErrAllocation);
+    return;
+  }
+  callback_(refCon_, ref, kStatusOk, 0, &*sample);
 }
 
 }  // namespace
@@ -418,10 +488,12 @@ Status X264VideoServices::createCompressionSession(
     return kErrParameter;
   if (width < 1 || height < 1 || width > kMaxEncodedSide || height > kMaxEncodedSide)
     return kErrParameter;
-  std::shared_ptr<CompressionSession> session(new (std::nothrow) X264CompressionSession(
-      width, height, outputCallback, outputCallbackRefCon));
-  if (!session) return kErrAllocation;
-  *sessionOut = std::move(session);
+  try {
+    *sessionOut = std::make_shared<X264CompressionSession>(width, height, outputCallback,
+                                                           outputCallbackRefCon);
+  } catch (const std::bad_alloc&) {
+    return kErrAllocation;
+  }
   return kStatusOk;
 }
 
