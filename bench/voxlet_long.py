@@ -35,18 +35,34 @@ def words(text):
     return text.lower().split()
 
 
-def word_error_rate(reference, hypothesis):
+def word_errors(reference, hypothesis):
+    """(substitutions, deletions, insertions, reference length) of the best word alignment."""
     ref, hyp = words(reference), words(hypothesis)
-    if not ref:
-        return 0.0 if not hyp else 1.0
-    prev = list(range(len(hyp) + 1))
+    # Each cell: (cost, substitutions, deletions, insertions).
+    prev = [(j, 0, 0, j) for j in range(len(hyp) + 1)]
     for i in range(1, len(ref) + 1):
-        cur = [i] + [0] * len(hyp)
+        cur = [(i, 0, i, 0)]
         r = ref[i - 1]
         for j in range(1, len(hyp) + 1):
-            cur[j] = min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (r != hyp[j - 1]))
+            d, ins, sub = prev[j], cur[j - 1], prev[j - 1]
+            same = r == hyp[j - 1]
+            cur.append(min((d[0] + 1, d[1], d[2] + 1, d[3]),
+                           (ins[0] + 1, ins[1], ins[2], ins[3] + 1),
+                           (sub[0] + (not same), sub[1] + (not same), sub[2], sub[3])))
         prev = cur
-    return prev[len(hyp)] / len(ref)
+    _, subs, dels, inss = prev[len(hyp)]
+    return subs, dels, inss, len(ref)
+
+
+def word_error_rate(reference, hypothesis):
+    subs, dels, inss, n = word_errors(reference, hypothesis)
+    return (subs + dels + inss) / n if n else float(bool(words(hypothesis)))
+
+
+def describe_errors(reference, hypothesis):
+    subs, dels, inss, n = word_errors(reference, hypothesis)
+    return (f"{(subs + dels + inss) / max(n, 1) * 100:.1f}% "
+            f"({subs} substituted, {dels} missing, {inss} extra of {n})")
 
 
 def make_audio(bench, d, minutes):
@@ -166,10 +182,8 @@ def main(bench, binary, minutes, verbose=False):
               f"| peak {rss_off:.1f} MiB | within 10% of the first minute | "
               f"{'yes' if abs(growth) <= 0.10 else 'no'} |")
         print(f"| CPU s per s of audio | {cpu_run / audio_s:.3f} | {cpu_off / audio_s:.3f} | | |")
-        wer_v = word_error_rate(reference, final)
-        wer_o = word_error_rate(reference, offline_text)
-        print(f"| word error rate of the final text | {wer_v * 100:.1f}% | {wer_o * 100:.1f}% "
-              f"| | |")
+        print(f"| word error rate of the final text | {describe_errors(reference, final)} | "
+              f"{describe_errors(reference, offline_text)} | | |")
         print(f"| text lines that lost words of an ended segment | {len(problems)} of "
               f"{len(texts)} | | none | "
               f"{'yes' if not problems else 'no'} |")
