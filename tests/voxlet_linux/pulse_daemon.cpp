@@ -56,7 +56,8 @@ void PulseDaemon::launch() {
   env.erase("PULSE_SERVER");
   // Runs in the foreground as a plain user daemon, quiet even as root, without real-time
   // scheduling requests, shared memory or a session bus. A shell keeps it on a leash: when this
-  // process closes the shell's input, or dies, the daemon is stopped too.
+  // process closes the shell's input, or dies, the daemon is stopped too; a line with a signal
+  // name sends that signal instead.
   std::vector<std::string> argv{
       "/bin/sh",
       "-c",
