@@ -6,6 +6,7 @@ line that holds its last word, and CPU seconds per second of audio and peak memo
 `pocketsphinx_continuous -infile` on the same audio.
 
 Usage: bench/voxlet-bench.py [path/to/voxlet] [--runs N]
+       bench/voxlet-bench.py [path/to/voxlet] --long [MINUTES]   (one long run; voxlet_long.py)
 Needs pulseaudio, pulseaudio-utils, flite, sox, pocketsphinx and /usr/bin/time.
 """
 
@@ -197,8 +198,12 @@ def main():
     ap.add_argument("--runs", type=int, default=10)
     ap.add_argument("--long-runs", type=int, default=2)
     ap.add_argument("--verbose", action="store_true")
+    ap.add_argument("--long", type=float, nargs="?", const=10.0, metavar="MINUTES")
     a = ap.parse_args()
     binary = os.path.abspath(a.voxlet)
+    if a.long is not None:
+        import voxlet_long
+        return voxlet_long.main(sys.modules[__name__], binary, a.long, a.verbose)
     work = tempfile.mkdtemp(prefix="voxlet-bench-")
     daemon = None
     try:

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -64,6 +65,20 @@ class Voxlet {
     }
   }
 
+  // Reads events until one for which pred is true arrives; false if the output ends first.
+  bool waitUntil(const std::function<bool(const json&)>& pred,
+                 std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left <= 0ms) return false;
+      auto e = next(left);
+      if (!e) return false;
+      if (pred(*e)) return true;
+    }
+  }
+
   // Reads every remaining event until the output closes.
   void drain(std::chrono::milliseconds timeout = 20s) {
     while (next(timeout)) {
@@ -117,6 +132,7 @@ class Dictation : public ::testing::Test {
           to48(d + "/first16.wav", d + "/first.wav", {"pad", "0.3", "1.2"}) &&
           to48(d + "/first16.wav", d + "/first-a.wav", {"pad", "0.3", "1.5"}) &&
           to48(d + "/second16.wav", d + "/second-b.wav", {"pad", "0", "1.2"}) &&
+          to48(d + "/second16.wav", d + "/second.wav", {"pad", "0.8", "0.8"}) &&
           sox({d + "/first-a.wav", d + "/second-b.wav", d + "/both.wav"}) &&
           // 750 Hz puts a whole number of periods in each 2048-frame buffer at 48 kHz;
           // amplitude 0.1 * sqrt(2) is an RMS of 0.1, -20 dBFS.
@@ -310,6 +326,121 @@ TEST_F(Dictation, NoDefaultSourceIsNoAudioInput) {
   ASSERT_EQ(v.events().size(), 1u) << v.transcript();
   EXPECT_EQ(v.events()[0],
             json({{"t", "error"}, {"code", "unavailable"}, {"msg", "no audio input"}}));
+}
+
+// The microphone going away and coming back.
+
+bool isLevel(const json& e) {
+  return e.value("t", "") == "level";
+}
+class Interrupted : public Dictation {
+ protected:
+  // Dictates the first sentence and waits until voxlet has metered it and most of the silence after
+  // it, so that the whole sentence reached the recogniser and every later level above 0 comes from
+  // sound played afterwards, and until its last word has been recognised.
+  void firstSentence(Voxlet& v) {
+    ASSERT_TRUE(v.waitFor("ready")) << v.transcript();
+    ASSERT_TRUE(daemon_->play(file("first.wav")));
+    ASSERT_TRUE(v.waitUntil([](const json& e) { return isLevel(e) && e["v"] > 0.3; }, 10s));
+    // About 0.8 s of the silence after it: enough for the recogniser to hear the pause.
+    int silent = 0;
+    ASSERT_TRUE(v.waitUntil(
+        [&](const json& e) {
+          if (isLevel(e)) silent = e["v"] == 0.0 ? silent + 1 : 0;
+          return silent == 10;
+        },
+        10s));
+    // And the recogniser has caught up with it (a slow one would still be given the whole
+    // sentence; waiting keeps the final text from depending on its speed).
+    if (v.of("text").empty() ||
+        v.of("text").back().value("text", "").find("home") == std::string::npos) {
+      ASSERT_TRUE(v.waitUntil(
+          [](const json& e) {
+            return e.value("t", "") == "text" &&
+                   e.value("text", "").find("home") != std::string::npos;
+          },
+          10s))
+          << v.transcript();
+    }
+  }
+  // Plays the second sentence into sink, checks that it was metered, and stops.
+  void secondSentenceThenStop(Voxlet& v, const std::string& sink) {
+    ASSERT_TRUE(daemon_->play(file("second.wav"), sink));
+    EXPECT_TRUE(v.waitUntil([](const json& e) { return isLevel(e) && e["v"] > 0.3; }, 5s))
+        << "levels come back with the sound";
+    v.send("stop\n");
+    v.drain();
+  }
+  void expectBothSentencesInOrder(Voxlet& v) {
+    const auto exit = v.wait();
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_EQ(v.stderrText(), "");
+    const std::string text = finalText(v);
+    EXPECT_LE(wordErrorRate(std::string(kFirst) + " " + kSecond, text), 0.15) << v.transcript();
+  }
+};
+
+TEST_F(Interrupted, ServerKilledAndStartedAgainKeepsTheTextFromBothSides) {
+  Voxlet v({"--locale", "en-US"}, env());
+  ASSERT_NO_FATAL_FAILURE(firstSentence(v));
+  ASSERT_TRUE(daemon_->kill());
+  ASSERT_TRUE(daemon_->restart()) << daemon_->problem();
+  ASSERT_TRUE(daemon_->waitForRecording("vmic.monitor", 10s)) << "voxlet records again";
+  ASSERT_NO_FATAL_FAILURE(secondSentenceThenStop(v, "vmic"));
+  expectBothSentencesInOrder(v);
+  EXPECT_EQ(v.of("ready").size(), 1u);
+  EXPECT_TRUE(v.of("error").empty());
+}
+
+TEST_F(Interrupted, SourceUnloadedAndAnotherLoadedResumesCapture) {
+  Voxlet v({"--locale", "en-US"}, env());
+  ASSERT_NO_FATAL_FAILURE(firstSentence(v));
+  ASSERT_TRUE(daemon_->pactl({"unload-module", "module-null-sink"}));
+  // Another rate and channel count than the tap's.
+  ASSERT_TRUE(daemon_->pactl({"load-module", "module-null-sink", "sink_name=vmic2", "format=s16le",
+                              "rate=44100", "channels=2"}));
+  ASSERT_TRUE(daemon_->waitForRecording("vmic2.monitor", 10s)) << "voxlet records again";
+  ASSERT_NO_FATAL_FAILURE(secondSentenceThenStop(v, "vmic2"));
+  expectBothSentencesInOrder(v);
+}
+
+TEST_F(Interrupted, StopWhileTheServerIsGoneEndsWithTheFinalText) {
+  Voxlet v({"--locale", "en-US"}, env());
+  ASSERT_NO_FATAL_FAILURE(firstSentence(v));
+  ASSERT_TRUE(daemon_->kill());
+  v.send("stop\n");
+  v.drain();
+  const auto exit = v.wait();
+  EXPECT_TRUE(exit.exited);
+  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(v.stderrText(), "");
+  EXPECT_LE(wordErrorRate(kFirst, finalText(v)), 0.15) << v.transcript();
+}
+
+TEST_F(Interrupted, EndOfInputAndSigtermWhileTheServerIsGone) {
+  {
+    Voxlet v({"--locale", "en-US"}, env());
+    ASSERT_NO_FATAL_FAILURE(firstSentence(v));
+    ASSERT_TRUE(daemon_->kill());
+    v.closeInput();
+    v.drain();
+    EXPECT_EQ(v.wait().status, 0);
+    EXPECT_LE(wordErrorRate(kFirst, finalText(v)), 0.15) << v.transcript();
+  }
+  ASSERT_TRUE(daemon_->restart()) << daemon_->problem();
+  {
+    Voxlet v({"--locale", "en-US"}, env());
+    ASSERT_TRUE(v.waitFor("ready")) << v.transcript();
+    ASSERT_TRUE(daemon_->kill());
+    v.kill(SIGTERM);
+    v.drain();
+    const auto exit = v.wait();
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_EQ(v.stderrText(), "");
+    EXPECT_TRUE(v.of("end").empty());
+  }
 }
 
 // Without a daemon.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -44,12 +45,44 @@ struct Tap {
     std::unique_lock lock(m);
     return cv.wait_for(lock, timeout, [&] { return buffers.size() >= n; });
   }
+  // Waits for a buffer, after the first `from`, for which pred is true; returns it or null.
+  AudioBufferPtr waitFor(size_t from, const std::function<bool(const AudioBufferPtr&)>& pred,
+                         std::chrono::milliseconds timeout = 10s) {
+    std::unique_lock lock(m);
+    AudioBufferPtr found;
+    cv.wait_for(lock, timeout, [&] {
+      for (size_t i = from; i < buffers.size() && !found; ++i) {
+        if (pred(buffers[i])) found = buffers[i];
+      }
+      return found != nullptr;
+    });
+    return found;
+  }
+  size_t count() {
+    std::lock_guard lock(m);
+    return buffers.size();
+  }
 };
 
 float rms(const float* x, uint32_t n) {
   double s = 0;
   for (uint32_t i = 0; i < n; ++i) s += static_cast<double>(x[i]) * x[i];
   return static_cast<float>(std::sqrt(s / n));
+}
+
+// Sign changes in a channel: a 750 Hz tone read at 48 kHz has 64 in 2048 frames; the same tone
+// read at another rate than it was recorded at has a different count.
+int signChanges(const float* x, uint32_t n) {
+  int changes = 0;
+  for (uint32_t i = 1; i < n; ++i) changes += (x[i - 1] < 0) != (x[i] < 0);
+  return changes;
+}
+
+// A buffer wholly inside the -20 dBFS 750 Hz tone, as the tap delivers it at 48 kHz mono.
+bool isToneAt48k(const AudioBufferPtr& b) {
+  if (b->channelCount() != 1 || b->frameLength() != 2048 || !b->floatChannelData()) return false;
+  const float* x = b->floatChannelData()[0];
+  return std::fabs(rms(x, 2048) - 0.1f) < 0.005f && std::abs(signChanges(x, 2048) - 64) <= 2;
 }
 
 class Engine : public ::testing::Test {
@@ -129,6 +162,84 @@ TEST_F(Engine, NoDefaultSourceGivesAnEmptyFormat) {
   const AudioFormat format = engine->inputNode().outputFormatForBus(0);
   EXPECT_EQ(format.sampleRate, 0.0);
   EXPECT_EQ(format.channelCount, 0u);
+}
+
+// Capture that must outlive changes on the server: a tap at 48 kHz mono on the virtual
+// microphone, and a 750 Hz tone to play into whichever sink feeds the default source.
+class Following : public Engine {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(sox({"-n", "-r", "48000", "-c", "1", "-e", "floating-point", "-b", "32", tone(),
+                     "synth", "0.6", "sine", "750", "vol", "0.14142136"}));
+    engine_ = platform_.makeAudioEngine();
+    auto& node = engine_->inputNode();
+    const AudioFormat format = node.outputFormatForBus(0);
+    ASSERT_EQ(format.sampleRate, 48000.0);
+    ASSERT_EQ(format.channelCount, 1u);
+    node.installTapOnBus(0, 2048, format, tap_.block());
+    std::string error;
+    ASSERT_TRUE(engine_->startAndReturnError(&error)) << error;
+    ASSERT_TRUE(tap_.waitCount(2));
+  }
+  void TearDown() override {
+    if (!engine_) return;
+    engine_->inputNode().removeTapOnBus(0);
+    engine_->stop();
+  }
+  std::string tone() const { return files_.path() + "/tone.wav"; }
+
+  // Plays the tone into sink until a tap buffer after the first `from` holds it at the tap's
+  // format.
+  bool toneHeard(size_t from, const std::string& sink) {
+    if (!daemon_->play(tone(), sink)) return false;
+    return tap_.waitFor(from, isToneAt48k, 5s) != nullptr;
+  }
+
+  TempDir files_;
+  Tap tap_;  // outlives the engine
+  LinuxPlatform platform_;
+  std::unique_ptr<voxlet::platform::AudioEngine> engine_;
+};
+
+TEST_F(Following, ServerKilledAndStartedAgainResumesCapture) {
+  ASSERT_TRUE(daemon_->kill());
+  ASSERT_TRUE(daemon_->restart()) << daemon_->problem();
+  ASSERT_TRUE(daemon_->waitForRecording("vmic.monitor", 10s));
+  EXPECT_TRUE(toneHeard(tap_.count(), "vmic"));
+}
+
+TEST_F(Following, NewDefaultSourceInAnotherFormatReachesTheTapInItsFormat) {
+  ASSERT_TRUE(daemon_->pactl({"load-module", "module-null-sink", "sink_name=other", "format=s16le",
+                              "rate=44100", "channels=2"}));
+  ASSERT_TRUE(daemon_->pactl({"set-default-source", "other.monitor"}));
+  ASSERT_TRUE(daemon_->waitForRecording("other.monitor", 10s));
+  EXPECT_TRUE(toneHeard(tap_.count(), "other"));
+}
+
+TEST_F(Following, SourceUnloadedThenAnotherLoadedResumesCapture) {
+  ASSERT_TRUE(daemon_->pactl({"unload-module", "module-null-sink"}));
+  ASSERT_TRUE(daemon_->pactl({"load-module", "module-null-sink", "sink_name=vmic2",
+                              "format=float32le", "rate=32000", "channels=2"}));
+  ASSERT_TRUE(daemon_->waitForRecording("vmic2.monitor", 10s));
+  EXPECT_TRUE(toneHeard(tap_.count(), "vmic2"));
+}
+
+TEST_F(Following, StopAndReleaseReturnWhileTheServerIsGone) {
+  ASSERT_TRUE(daemon_->kill());
+  engine_->inputNode().removeTapOnBus(0);
+  engine_->stop();
+  engine_.reset();
+}
+
+TEST(RetryDelay, FirstTrySoonThenAtMostOnceASecond) {
+  using voxlet::linux_backend::retryDelay;
+  EXPECT_EQ(retryDelay(0), 100ms);
+  for (int failures = 1; failures < 40; ++failures) {
+    EXPECT_GE(retryDelay(failures), retryDelay(failures - 1));
+    EXPECT_LE(retryDelay(failures), 1s);
+  }
+  EXPECT_EQ(retryDelay(39), 1s);
 }
 
 TEST_F(Engine, MicrophoneAccessIsAnsweredOnAnotherThread) {

@@ -46,29 +46,37 @@ PulseDaemon::PulseDaemon(SinkOptions sink) {
            << "set-default-sink vmic\n"
            << "set-default-source vmic.monitor\n";
   }
+  launch();
+}
+
+void PulseDaemon::launch() {
+  ready_ = false;
+  const std::string root = dir_.path();
   std::map<std::string, std::string> env = clientEnv();
   env.erase("PULSE_SERVER");
   // Runs in the foreground as a plain user daemon, quiet even as root, without real-time
   // scheduling requests, shared memory or a session bus. A shell keeps it on a leash: when this
-  // process closes the shell's input, or dies, the daemon is stopped too.
-  std::vector<std::string> argv{"/bin/sh",
-                                "-c",
-                                "\"$@\" & pid=$!; read -r _; kill $pid; wait $pid",
-                                "voxlet-test-pulse",
-                                "/usr/bin/pulseaudio",
-                                "-n",
-                                "--daemonize=no",
-                                "--system=no",
-                                "--exit-idle-time=-1",
-                                "--disallow-exit",
-                                "--use-pid-file=no",
-                                "--realtime=no",
-                                "--high-priority=no",
-                                "--disable-shm=yes",
-                                "--log-target=stderr",
-                                "--log-level=error",
-                                "-F",
-                                root + "/voxlet-test.pa"};
+  // process closes the shell's input, or dies, the daemon is stopped too; a line with a signal
+  // name sends that signal instead.
+  std::vector<std::string> argv{
+      "/bin/sh",
+      "-c",
+      "\"$@\" & pid=$!; read -r sig; kill -s \"${sig:-TERM}\" $pid; wait $pid",
+      "voxlet-test-pulse",
+      "/usr/bin/pulseaudio",
+      "-n",
+      "--daemonize=no",
+      "--system=no",
+      "--exit-idle-time=-1",
+      "--disallow-exit",
+      "--use-pid-file=no",
+      "--realtime=no",
+      "--high-priority=no",
+      "--disable-shm=yes",
+      "--log-target=stderr",
+      "--log-level=error",
+      "-F",
+      root + "/voxlet-test.pa"};
   daemon_ = std::make_unique<Subprocess>(argv, env, hostVariables());
   const auto deadline = std::chrono::steady_clock::now() + 15s;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -87,6 +95,68 @@ PulseDaemon::~PulseDaemon() {
   if (!daemon_) return;
   daemon_->closeStdin();
   daemon_->wait(10s);
+}
+
+bool PulseDaemon::kill() {
+  if (!daemon_) return false;
+  ready_ = false;
+  daemon_->write("KILL\n");
+  const auto exit = daemon_->wait(10s);
+  daemon_.reset();
+  return exit.exited;
+}
+
+bool PulseDaemon::restart() {
+  if (daemon_) kill();
+  launch();
+  return ready_;
+}
+
+bool PulseDaemon::waitForRecording(const std::string& source, std::chrono::milliseconds timeout) {
+  // Events first, then a look at the present state, so that no change falls between the two.
+  Subprocess events({"/usr/bin/pactl", "subscribe"}, clientEnv(), hostVariables());
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto left = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+  };
+  // Every pactl run is a client of the daemon, which the subscription reports: once one shows
+  // up, the subscription is in place.
+  for (bool subscribed = false; !subscribed;) {
+    if (left() <= 0ms) return false;
+    pactl({"info"});
+    const auto until = std::chrono::steady_clock::now() + 500ms;
+    while (!subscribed && std::chrono::steady_clock::now() < until) {
+      auto line = events.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now()));
+      if (!line) break;
+      subscribed = line->find(" client ") != std::string::npos;
+    }
+  }
+  for (;;) {
+    auto sources = pactl({"list", "short", "sources"});
+    auto outputs = pactl({"list", "source-outputs"});
+    if (sources && outputs) {
+      std::string index;
+      std::istringstream lines(*sources);
+      for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string i, name;
+        fields >> i >> name;
+        if (name == source) index = i;
+      }
+      if (!index.empty() && outputs->find("\tSource: " + index + "\n") != std::string::npos) {
+        return true;
+      }
+    }
+    // Any source or source output event may be the one awaited.
+    for (;;) {
+      if (left() <= 0ms) return false;
+      auto line = events.readLine(left());
+      if (!line) return false;
+      if (line->find("source") != std::string::npos) break;
+    }
+  }
 }
 
 std::map<std::string, std::string> PulseDaemon::clientEnv() const {
@@ -109,14 +179,16 @@ void PulseDaemon::exportToThisProcess() const {
   for (const auto& k : hostVariables()) ::unsetenv(k.c_str());
 }
 
-bool PulseDaemon::play(const std::string& file) const {
-  auto r = testing_support::run({"/usr/bin/paplay", "--device=vmic", file}, "", clientEnv(), 120s);
+bool PulseDaemon::play(const std::string& file, const std::string& sink) const {
+  auto r =
+      testing_support::run({"/usr/bin/paplay", "--device=" + sink, file}, "", clientEnv(), 120s);
   return r.exit.exited && r.exit.status == 0;
 }
 
-std::unique_ptr<Subprocess> PulseDaemon::startPlaying(const std::string& file) const {
+std::unique_ptr<Subprocess> PulseDaemon::startPlaying(const std::string& file,
+                                                      const std::string& sink) const {
   return std::make_unique<Subprocess>(
-      std::vector<std::string>{"/usr/bin/paplay", "--device=vmic", file}, clientEnv(),
+      std::vector<std::string>{"/usr/bin/paplay", "--device=" + sink, file}, clientEnv(),
       hostVariables());
 }
 

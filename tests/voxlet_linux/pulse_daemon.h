@@ -2,6 +2,7 @@
 // monitor is the default source, so audio played into the sink is what a recording client hears.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -49,10 +50,19 @@ class PulseDaemon {
   // Sets clientEnv() in this process (for clients of the library in the test itself).
   void exportToThisProcess() const;
 
-  // Plays a sound file into the sink at real time; returns when it has been played.
-  bool play(const std::string& file) const;
+  // Plays a sound file into a sink (the virtual microphone's unless named) at real time;
+  // returns when it has been played.
+  bool play(const std::string& file, const std::string& sink = "vmic") const;
   // Starts playing without waiting.
-  std::unique_ptr<testing_support::Subprocess> startPlaying(const std::string& file) const;
+  std::unique_ptr<testing_support::Subprocess> startPlaying(const std::string& file,
+                                                            const std::string& sink = "vmic") const;
+
+  // Ends the daemon with SIGKILL, as a crash would; its socket file stays behind.
+  bool kill();
+  // Starts it again on the same socket and script; true once it is ready.
+  bool restart();
+  // Waits until some client records from the named source.
+  bool waitForRecording(const std::string& source, std::chrono::milliseconds timeout);
 
   // Runs pactl with these arguments against this daemon; its output or nothing on failure.
   std::optional<std::string> pactl(const std::vector<std::string>& args) const;
@@ -60,6 +70,8 @@ class PulseDaemon {
   const std::string& folder() const { return dir_.path(); }
 
  private:
+  void launch();
+
   TempDir dir_;
   std::string socket_;
   std::unique_ptr<testing_support::Subprocess> daemon_;

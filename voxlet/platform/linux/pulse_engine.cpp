@@ -1,5 +1,6 @@
 #include "pulse_engine.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "threads.h"
@@ -19,12 +20,24 @@ void signalLoop(pa_threaded_mainloop* loop) {
   pa_threaded_mainloop_signal(loop, 0);
 }
 
-struct OperationDeleter {
-  void operator()(pa_operation* o) const { pa_operation_unref(o); }
-};
-using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
+void signalOnStateChange(pa_context*, void* loop) {
+  signalLoop(static_cast<pa_threaded_mainloop*>(loop));
+}
+
+pa_usec_t wallClockNow() {
+  timeval tv{};
+  pa_gettimeofday(&tv);
+  return pa_timeval_load(&tv);
+}
 
 }  // namespace
+
+std::chrono::milliseconds retryDelay(int failures) {
+  constexpr std::chrono::milliseconds kFirst{100}, kMost{1000};
+  if (failures <= 0) return kFirst;
+  if (failures >= 4) return kMost;
+  return std::min(kFirst * (1 << failures), kMost);
+}
 
 PulseConnection::Lock::Lock(pa_threaded_mainloop* loop)
     : loop_(loop), held_(loop && !pa_threaded_mainloop_in_thread(loop)) {
@@ -68,17 +81,9 @@ std::shared_ptr<PulseConnection> PulseConnection::open(int* code, std::string* e
   std::shared_ptr<PulseConnection> conn(new PulseConnection());
   conn->loop_.reset(pa_threaded_mainloop_new());
   if (!conn->loop_) return fail(PA_ERR_INTERNAL);
-  pa_proplist* props = pa_proplist_new();
-  pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "voxlet");
-  pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
-  conn->context_.reset(pa_context_new_with_proplist(pa_threaded_mainloop_get_api(conn->loop_.get()),
-                                                    "voxlet", props));
-  pa_proplist_free(props);
+  conn->context_ = conn->newContext();
   if (!conn->context_) return fail(PA_ERR_INTERNAL);
   pa_context* ctx = conn->context_.get();
-  pa_context_set_state_callback(
-      ctx, [](pa_context*, void* loop) { signalLoop(static_cast<pa_threaded_mainloop*>(loop)); },
-      conn->loop_.get());
   // A child process must not start a sound server of its own.
   if (pa_context_connect(ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return fail(pa_context_errno(ctx));
@@ -102,12 +107,46 @@ std::shared_ptr<PulseConnection> PulseConnection::open(int* code, std::string* e
   return conn;
 }
 
+ContextPtr PulseConnection::newContext() const {
+  pa_proplist* props = pa_proplist_new();
+  pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "voxlet");
+  pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
+  ContextPtr ctx(
+      pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_.get()), "voxlet", props));
+  pa_proplist_free(props);
+  if (ctx) pa_context_set_state_callback(ctx.get(), &signalOnStateChange, loop_.get());
+  return ctx;
+}
+
+bool PulseConnection::reconnect(pa_context_notify_cb_t onState, void* userdata) {
+  if (context_) {
+    pa_context_set_state_callback(context_.get(), nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_.get(), nullptr, nullptr);
+    pa_context_disconnect(context_.get());
+    context_.reset();
+  }
+  ContextPtr ctx = newContext();
+  if (!ctx) return false;
+  context_ = std::move(ctx);
+  pa_context_set_state_callback(context_.get(), onState, userdata);
+  return pa_context_connect(context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+}
+
+void PulseConnection::resetCallbacks() {
+  if (!context_) return;
+  pa_context_set_state_callback(context_.get(), &signalOnStateChange, loop_.get());
+  pa_context_set_subscribe_callback(context_.get(), nullptr, nullptr);
+}
+
 PulseConnection::~PulseConnection() {
   if (running_) {
     {
       Lock lock(loop_.get());
-      pa_context_set_state_callback(context_.get(), nullptr, nullptr);
-      pa_context_disconnect(context_.get());
+      if (context_) {
+        pa_context_set_state_callback(context_.get(), nullptr, nullptr);
+        pa_context_set_subscribe_callback(context_.get(), nullptr, nullptr);
+        pa_context_disconnect(context_.get());
+      }
     }
     pa_threaded_mainloop_stop(loop_.get());
   } else if (context_) {
@@ -261,49 +300,25 @@ bool PulseAudioEngine::startAndReturnError(std::string* error) {
   }
 
   PulseConnection::Lock lock(conn->loop());
-  if (stream_) return true;
+  if (capturing_) return true;
+  // Every stream, also after the source changes, has the tap's format: the server converts.
   platform::AudioFormat format = tapFormat_.channelCount > 0 ? tapFormat_ : sourceFormat;
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_FLOAT32NE;
-  spec.rate = static_cast<uint32_t>(format.sampleRate);
-  spec.channels = static_cast<uint8_t>(format.channelCount);
-  if (!pa_sample_spec_valid(&spec)) {
+  spec_ = pa_sample_spec{};
+  spec_.format = PA_SAMPLE_FLOAT32NE;
+  spec_.rate = static_cast<uint32_t>(format.sampleRate);
+  spec_.channels = static_cast<uint8_t>(format.channelCount);
+  if (!pa_sample_spec_valid(&spec_)) {
     if (error) *error = pa_strerror(PA_ERR_INVALID);
     return false;
   }
-  pa_channel_map map{};
-  const pa_channel_map* useMap = nullptr;
-  if (sourceMap.channels == spec.channels && pa_channel_map_valid(&sourceMap)) {
-    useMap = &sourceMap;
-  } else if (pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT)) {
-    useMap = &map;
+  if (sourceMap.channels == spec_.channels && pa_channel_map_valid(&sourceMap)) {
+    map_ = sourceMap;
+  } else if (!pa_channel_map_init_extend(&map_, spec_.channels, PA_CHANNEL_MAP_DEFAULT)) {
+    map_ = pa_channel_map{};
   }
-  PaStreamPtr stream(pa_stream_new(conn->context(), "voxlet capture", &spec, useMap));
-  if (!stream) {
-    if (error) *error = pa_strerror(pa_context_errno(conn->context()));
-    return false;
-  }
-  pa_stream_set_state_callback(stream.get(), &PulseAudioEngine::onState, conn->loop());
-  pa_stream_set_read_callback(stream.get(), &PulseAudioEngine::onRead, this);
-
-  const uint32_t frameBytes = static_cast<uint32_t>(pa_frame_size(&spec));
-  pa_buffer_attr attr{};
-  attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = static_cast<uint32_t>(-1);
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = tapFrames_ * frameBytes;
-  pending_.assign(spec.channels, std::vector<float>(tapFrames_));
-  filled_ = 0;
-  carry_.clear();
-
-  if (pa_stream_connect_record(stream.get(), sourceName.empty() ? nullptr : sourceName.c_str(),
-                               &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
-    if (error) *error = pa_strerror(pa_context_errno(conn->context()));
-    pa_stream_set_read_callback(stream.get(), nullptr, nullptr);
-    return false;
-  }
-  pa_stream* s = stream.get();
+  live_ = conn.get();
+  if (!openStream(sourceName, error)) return false;
+  pa_stream* s = stream_.get();
   conn->waitFor(
       [s] {
         const pa_stream_state_t st = pa_stream_get_state(s);
@@ -313,13 +328,138 @@ bool PulseAudioEngine::startAndReturnError(std::string* error) {
   if (pa_stream_get_state(s) != PA_STREAM_READY) {
     const int code = pa_context_errno(conn->context());
     if (error) *error = pa_strerror(code != PA_OK ? code : PA_ERR_TIMEOUT);
-    pa_stream_set_read_callback(s, nullptr, nullptr);
-    pa_stream_set_state_callback(s, nullptr, nullptr);
-    pa_stream_disconnect(s);
+    dropStream();
+    return false;
+  }
+  capturing_ = true;
+  failures_ = 0;
+  pa_context_set_state_callback(conn->context(), &PulseAudioEngine::onContextState, this);
+  watch();
+  return true;
+}
+
+bool PulseAudioEngine::openStream(const std::string& source, std::string* error) {
+  pa_context* ctx = live_->context();
+  const pa_channel_map* map = pa_channel_map_valid(&map_) ? &map_ : nullptr;
+  PaStreamPtr stream(pa_stream_new(ctx, "voxlet capture", &spec_, map));
+  if (!stream) {
+    if (error) *error = pa_strerror(pa_context_errno(ctx));
+    return false;
+  }
+  pa_stream_set_state_callback(stream.get(), &PulseAudioEngine::onStreamState, this);
+  pa_stream_set_read_callback(stream.get(), &PulseAudioEngine::onRead, this);
+  pa_stream_set_moved_callback(stream.get(), &PulseAudioEngine::onMoved, this);
+
+  pa_buffer_attr attr{};
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(-1);
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = tapFrames_ * static_cast<uint32_t>(pa_frame_size(&spec_));
+  // A buffer begun on another source is not finished with this one's audio.
+  pending_.assign(spec_.channels, std::vector<float>(tapFrames_));
+  filled_ = 0;
+  carry_.clear();
+
+  if (pa_stream_connect_record(stream.get(), source.empty() ? nullptr : source.c_str(), &attr,
+                               PA_STREAM_ADJUST_LATENCY) < 0) {
+    if (error) *error = pa_strerror(pa_context_errno(ctx));
+    pa_stream_set_read_callback(stream.get(), nullptr, nullptr);
+    pa_stream_set_state_callback(stream.get(), nullptr, nullptr);
+    pa_stream_set_moved_callback(stream.get(), nullptr, nullptr);
     return false;
   }
   stream_ = std::move(stream);
+  streamSource_ = source;
   return true;
+}
+
+void PulseAudioEngine::dropStream() {
+  if (!stream_) return;
+  pa_stream* s = stream_.get();
+  pa_stream_set_read_callback(s, nullptr, nullptr);
+  pa_stream_set_state_callback(s, nullptr, nullptr);
+  pa_stream_set_moved_callback(s, nullptr, nullptr);
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(s))) pa_stream_disconnect(s);
+  stream_.reset();
+  streamSource_.clear();
+  filled_ = 0;
+  carry_.clear();
+}
+
+void PulseAudioEngine::watch() {
+  pa_context* ctx = live_->context();
+  pa_context_set_subscribe_callback(ctx, &PulseAudioEngine::onEvent, this);
+  OperationPtr op(
+      pa_context_subscribe(ctx,
+                           static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                               PA_SUBSCRIPTION_MASK_SOURCE),
+                           nullptr, nullptr));
+  watching_ = true;
+}
+
+void PulseAudioEngine::schedule(std::chrono::milliseconds delay) {
+  const pa_usec_t at =
+      wallClockNow() +
+      static_cast<pa_usec_t>(std::chrono::duration_cast<std::chrono::microseconds>(delay).count());
+  if (timerArmed_ && timerAt_ <= at) return;
+  timeval tv{};
+  pa_timeval_store(&tv, at);
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(live_->loop());
+  if (timer_) {
+    api->time_restart(timer_, &tv);
+  } else {
+    timer_ = api->time_new(api, &tv, &PulseAudioEngine::onTimer, this);
+  }
+  timerArmed_ = timer_ != nullptr;
+  timerAt_ = at;
+}
+
+void PulseAudioEngine::follow() {
+  if (!capturing_) return;
+  pa_context* ctx = live_->context();
+  const pa_context_state_t state = ctx ? pa_context_get_state(ctx) : PA_CONTEXT_FAILED;
+  if (!PA_CONTEXT_IS_GOOD(state)) {
+    // The server is gone: no stream, no question open; try again on a fresh context.
+    dropStream();
+    if (serverInfo_) pa_operation_cancel(serverInfo_.get());
+    serverInfo_.reset();
+    defaultKnown_ = false;
+    watching_ = false;
+    ++failures_;
+    if (!live_->reconnect(&PulseAudioEngine::onContextState, this)) {
+      schedule(retryDelay(failures_));
+    }
+    return;
+  }
+  if (state != PA_CONTEXT_READY) return;  // its state callback calls again
+  if (!watching_) {
+    watch();
+    defaultMayChange_ = true;
+  }
+  if (stream_) {
+    const pa_stream_state_t st = pa_stream_get_state(stream_.get());
+    if (st == PA_STREAM_READY) failures_ = 0;
+    if (!PA_STREAM_IS_GOOD(st)) {
+      dropStream();
+      defaultMayChange_ = true;
+    }
+  }
+  if (defaultKnown_) {
+    defaultKnown_ = false;
+    serverInfo_.reset();
+    if (defaultAnswered_ && (!stream_ || streamSource_ != defaultSource_)) {
+      dropStream();
+      if (!defaultSource_.empty()) {
+        ++failures_;
+        if (!openStream(defaultSource_, nullptr)) schedule(retryDelay(failures_));
+      }
+    }
+  }
+  if (defaultMayChange_ && !serverInfo_) {
+    defaultMayChange_ = false;
+    serverInfo_.reset(pa_context_get_server_info(ctx, &PulseAudioEngine::onServerInfo, this));
+  }
 }
 
 void PulseAudioEngine::stop() {
@@ -329,18 +469,84 @@ void PulseAudioEngine::stop() {
     conn = conn_;
   }
   if (!conn) return;
+  // Nothing here waits for the server: with the lock held, the engine lets go of whatever
+  // connection state it has, reachable or not.
   PulseConnection::Lock lock(conn->loop());
-  if (!stream_) return;
-  pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
-  pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
-  pa_stream_disconnect(stream_.get());
-  stream_.reset();
-  filled_ = 0;
-  carry_.clear();
+  capturing_ = false;
+  if (timer_) {
+    pa_threaded_mainloop_get_api(conn->loop())->time_free(timer_);
+    timer_ = nullptr;
+    timerArmed_ = false;
+  }
+  if (serverInfo_) pa_operation_cancel(serverInfo_.get());
+  serverInfo_.reset();
+  defaultKnown_ = false;
+  defaultMayChange_ = false;
+  watching_ = false;
+  conn->resetCallbacks();
+  dropStream();
 }
 
-void PulseAudioEngine::onState(pa_stream*, void* loop) {
-  signalLoop(static_cast<pa_threaded_mainloop*>(loop));
+void PulseAudioEngine::onStreamState(pa_stream* s, void* data) {
+  auto* self = static_cast<PulseAudioEngine*>(data);
+  signalLoop(self->live_->loop());
+  if (!self->capturing_ || s != self->stream_.get()) return;
+  const pa_stream_state_t st = pa_stream_get_state(s);
+  if (st == PA_STREAM_READY) {
+    self->schedule(std::chrono::milliseconds(0));
+  } else if (!PA_STREAM_IS_GOOD(st)) {
+    self->schedule(retryDelay(self->failures_));
+  }
+}
+
+// The server moved the stream to another source (the default, usually): it records on.
+void PulseAudioEngine::onMoved(pa_stream* s, void* data) {
+  auto* self = static_cast<PulseAudioEngine*>(data);
+  const char* name = pa_stream_get_device_name(s);
+  if (s == self->stream_.get() && name) self->streamSource_ = name;
+}
+
+void PulseAudioEngine::onContextState(pa_context* c, void* data) {
+  auto* self = static_cast<PulseAudioEngine*>(data);
+  signalLoop(self->live_->loop());
+  if (!self->capturing_) return;
+  const pa_context_state_t st = pa_context_get_state(c);
+  if (st == PA_CONTEXT_READY) {
+    self->schedule(std::chrono::milliseconds(0));
+  } else if (!PA_CONTEXT_IS_GOOD(st)) {
+    self->schedule(retryDelay(self->failures_));
+  }
+}
+
+void PulseAudioEngine::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t,
+                               void* data) {
+  auto* self = static_cast<PulseAudioEngine*>(data);
+  if (!self->capturing_) return;
+  const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  // The default source is a server property; a source that comes or goes may change it. A
+  // source's own changes (volume, suspension) do not.
+  if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+      (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind != PA_SUBSCRIPTION_EVENT_CHANGE)) {
+    self->defaultMayChange_ = true;
+    self->schedule(std::chrono::milliseconds(0));
+  }
+}
+
+void PulseAudioEngine::onServerInfo(pa_context*, const pa_server_info* info, void* data) {
+  auto* self = static_cast<PulseAudioEngine*>(data);
+  if (!self->capturing_) return;
+  // No answer (the request failed) changes nothing: a lost connection has its own callback.
+  self->defaultAnswered_ = info != nullptr;
+  self->defaultSource_ = info && info->default_source_name ? info->default_source_name : "";
+  self->defaultKnown_ = true;
+  self->schedule(std::chrono::milliseconds(0));
+}
+
+void PulseAudioEngine::onTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* data) {
+  auto* self = static_cast<PulseAudioEngine*>(data);
+  self->timerArmed_ = false;
+  self->follow();
 }
 
 void PulseAudioEngine::onRead(pa_stream* s, size_t, void* self) {
