@@ -85,7 +85,8 @@ def page_text(lines=160):
             picks.append(seed >> 8)
         indent = " " * (4 * (picks[0] % 4))
         n = 3 + picks[1] % 12
-        out.append(f"{i + 1:4d}  {indent}" + " ".join(words[v % len(words)] for v in picks[2:2 + n]))
+        line = " ".join(words[v % len(words)] for v in picks[2:2 + n])
+        out.append(f"{i + 1:4d}  {indent}{line}")
     return "\n".join(out) + "\n"
 
 
@@ -95,7 +96,8 @@ def screen_filter(work):
     text = os.path.join(work, "page.txt")
     with open(text, "w") as f:
         f.write(page_text())
-    mono, sans = os.path.join(FONT_DIR, "DejaVuSansMono.ttf"), os.path.join(FONT_DIR, "DejaVuSans.ttf")
+    mono = os.path.join(FONT_DIR, "DejaVuSansMono.ttf")
+    sans = os.path.join(FONT_DIR, "DejaVuSans.ttf")
     return (f"color=c=white:size=1920x4000:rate={FPS},"
             f"drawtext=fontfile={mono}:textfile={text}:expansion=none:fontsize=20:line_spacing=4:"
             f"x=40:y=20:fontcolor=0x202020,"
