@@ -64,11 +64,11 @@ MAX_PSNR_LOSS = 0.1
 
 
 def vbv(bitrate, fps):
-    """(maxrate, bufsize) in bits for a target in bits per second: what vidlet gives x264
-    (kbit/s and kbit), here for ffmpeg's -maxrate and -bufsize."""
-    del fps  # the buffer is a fixed share of a second, whatever the frame rate
+    """(maxrate, bufsize) in bits for a target in bits per second: what vidlet gives x264 (kbit/s
+    and kbit), here for ffmpeg's -maxrate and -bufsize. The peak is the target; the buffer holds
+    0.2 s of it plus one frame's share."""
     kbps = max(1, (bitrate + 500) // 1000)
-    return kbps * 1000, max(1, kbps // 5) * 1000
+    return kbps * 1000, max(1, kbps * (fps + 5) // (5 * fps)) * 1000
 
 
 def page_text(lines=160):
@@ -377,9 +377,11 @@ def main():
                               -MAX_PSNR_LOSS, True))
             print(f"done: {where}", file=sys.stderr, flush=True)
 
+    maxrate, bufsize = vbv(1_000_000, FPS)
     print(f"{os.cpu_count()} CPUs, {seconds} s per input at {FPS} fps, BGRA through a pipe; VBV "
-          f"maxrate = target, bufsize = target / 5; peer: ffmpeg libx264, zerolatency, Baseline, "
-          f"keyint {KEYINT}; fps best of {repeat} interleaved runs")
+          f"for both: maxrate {maxrate / 1e6:g} x target, bufsize {bufsize / 1e6:g} x target; "
+          f"peer: ffmpeg libx264, zerolatency, Baseline, keyint {KEYINT}; fps best of {repeat} "
+          f"interleaved runs")
     print()
     print(f"Rate (peer at {BASE_PRESET})")
     print()
