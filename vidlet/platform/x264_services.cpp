@@ -22,10 +22,11 @@ namespace vidlet::platform {
 namespace {
 
 // Motion analysis: x264's "veryfast" (hexagon search, sub-pixel refinement 2, 8x8 inter
-// partitions, one reference frame). The cheaper "superfast" (diamond search, refinement 1) loses
-// about 3 dB on scrolled text at 4 Mb/s and gains little elsewhere; "faster" costs half as much
-// again for 0.1 dB on camera-like input. The speed lead over other x264 front ends comes from the
-// colour conversion and from reading input while the encoder works.
+// partitions, one reference frame). The cheaper "superfast" (diamond search, refinement 1) saves
+// about a fifth of the work but loses up to 3 dB on scrolled text and 0.2 dB on camera-like input;
+// "faster" costs 1.3 to 2 times the work for 0.1 dB on camera-like input. Encoding stays well
+// ahead of other x264 front ends thanks to the colour conversion and to reading input while the
+// encoder works.
 constexpr const char* kPreset = "veryfast";
 constexpr int kLengthPrefixSize = 4;  // x264 writes 4-byte big-endian sizes without Annex B
 
