@@ -16,7 +16,9 @@ Two tables:
             rate, busiest 1-second window of output (x target), largest frame, PSNR.
   Front     speed against quality: vidlet and ffmpeg's libx264 at ultrafast, superfast, veryfast
             and faster (zerolatency, Baseline), frames per second (wall clock, best of --repeat
-            interleaved runs) and CPU time per frame, each beside the "veryfast" peer.
+            interleaved runs), CPU time per frame and peak memory, each beside the "veryfast" peer.
+  Latency   vidlet fed at 30 fps in real time: from the last byte of a frame written to the end
+            of its packet read, median and 99th percentile (the quietest of --repeat runs).
 
 PSNR: both streams are decoded honouring the colour description they carry (an untagged stream is
 read as BT.601 limited range, as ffmpeg reads it) and compared in RGB against the BGRA source
@@ -42,8 +44,10 @@ Usage: bench/vidlet-bench.py [--quick] [--vidlet build/bin/vidlet] [--work /tmp/
 import argparse
 import os
 import re
+import statistics
 import subprocess
 import sys
+import threading
 import time
 
 FPS = 30
@@ -150,7 +154,8 @@ class Encoder:
         return argv + tags + ["-f", "h264", out]
 
     def run(self, src, w, h, bitrate, out, colour):
-        """Encodes src fed through a pipe; returns (wall seconds, CPU seconds of the encoder)."""
+        """Encodes src fed through a pipe; returns (wall seconds, CPU seconds, peak MB) of the
+        encoder."""
         header = os.path.join(os.path.dirname(out), f"header-{w}x{h}-{bitrate}")
         with open(header, "w") as f:
             f.write(f"{w} {h} {FPS} {bitrate}\n")
@@ -167,7 +172,7 @@ class Encoder:
         code = os.waitstatus_to_exitcode(status)
         if code != 0:
             sys.exit(f"{self.name} failed with status {code}")
-        return wall, usage.ru_utime + usage.ru_stime
+        return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0
 
 
 def vidlet_payloads(path):
@@ -272,6 +277,58 @@ def rate_figures(sizes, bitrate, frames):
     return avg, window * 8 / bitrate, max(sizes)
 
 
+def paced_latency(vidlet, src, w, h, bitrate):
+    """Feeds vidlet the frames at FPS; returns every frame's latency in milliseconds, from the last
+    byte of the frame written to the end of its packet read."""
+    frame_bytes = w * h * 4
+    proc = subprocess.Popen([vidlet], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+    written, done = [], []
+
+    def reader():
+        buf, fd = bytearray(), proc.stdout.fileno()
+        while True:
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                return
+            buf += chunk
+            now = time.monotonic()
+            while len(buf) >= 5:
+                n = int.from_bytes(buf[:4], "big")
+                if len(buf) < 5 + n:
+                    break
+                if buf[4] != 1:
+                    done.append(now)
+                del buf[:5 + n]
+
+    t = threading.Thread(target=reader)
+    t.start()
+    fd = proc.stdin.fileno()
+    os.write(fd, f"{w} {h} {FPS} {bitrate}\n".encode())
+    with open(src, "rb") as f:
+        start, k = time.monotonic(), 0
+        while True:
+            frame = f.read(frame_bytes)
+            if len(frame) < frame_bytes:
+                break
+            delay = start + k / FPS - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            view = memoryview(frame)
+            while view:
+                view = view[os.write(fd, view):]
+            written.append(time.monotonic())
+            k += 1
+    proc.stdin.close()
+    t.join()
+    proc.wait()
+    return [(d - w_) * 1000.0 for w_, d in zip(written, done)]
+
+
+def percentile(values, p):
+    s = sorted(values)
+    return s[min(len(s) - 1, int(round(p / 100.0 * (len(s) - 1))))]
+
+
 def parse_rate(text):
     m = re.fullmatch(r"([0-9.]+)([kKmM]?)", text)
     if not m:
@@ -316,7 +373,7 @@ def main():
         extra.append(Encoder(name, preset=preset, params=params))
 
     colour = vidlet_colour(args.work, vidlet)
-    rate_rows, front_rows, goals = [], [], []
+    rate_rows, front_rows, latency_rows, goals = [], [], [], []
     for name in args.inputs.split(","):
         w, h, _ = INPUTS[name]
         src = make_input(args.work, name, seconds)
@@ -332,11 +389,13 @@ def main():
                     for e in encoders}
             walls = {e.name: [] for e in encoders}
             cpus = {e.name: [] for e in encoders}
+            peaks = {e.name: [] for e in encoders}
             for _ in range(repeat):  # interleaved, so load from elsewhere hits every encoder
                 for e in encoders:
-                    wall, cpu = e.run(src, w, h, bitrate, outs[e.name], colour)
+                    wall, cpu, peak = e.run(src, w, h, bitrate, outs[e.name], colour)
                     walls[e.name].append(wall)
                     cpus[e.name].append(cpu)
+                    peaks[e.name].append(peak)
             stats = {}
             for e in encoders:
                 h264 = outs[e.name]
@@ -351,7 +410,8 @@ def main():
                 avg, window, largest = rate_figures(sizes, bitrate, frames)
                 rgb, luma = psnr(h264, src, w, h, colour)
                 stats[e.name] = dict(fps=frames / min(walls[e.name]),
-                                     cpu=min(cpus[e.name]) / frames * 1000, avg=avg,
+                                     cpu=min(cpus[e.name]) / frames * 1000,
+                                     peak=max(peaks[e.name]), avg=avg,
                                      window=window, largest=largest, rgb=rgb, luma=luma)
             where = f"{name} {w}x{h} {label(bitrate)}"
             for e in [vidlet] + others + [presets[BASE_PRESET]]:
@@ -376,6 +436,15 @@ def main():
                               min(v["rgb"] - ref["rgb"], v["luma"] - ref["luma"]) >=
                               -MAX_PSNR_LOSS, True))
             print(f"done: {where}", file=sys.stderr, flush=True)
+        # Latency at the middle target, in real time: load from elsewhere only ever adds to it,
+        # so the quietest run counts.
+        bitrate = targets[len(targets) // 2]
+        runs = [paced_latency(args.vidlet, src, w, h, bitrate) for _ in range(repeat)]
+        lat = min(runs, key=lambda r: percentile(r, 99))
+        where = f"{name} {w}x{h} {label(bitrate)}"
+        latency_rows.append((where, statistics.median(lat), percentile(lat, 99)))
+        goals.append((f"{where} vidlet: latency p99 {percentile(lat, 99):.1f} ms, under one "
+                      f"frame interval", percentile(lat, 99) < 1000.0 / FPS, True))
 
     maxrate, bufsize = vbv(1_000_000, FPS)
     print(f"{os.cpu_count()} CPUs, {seconds} s per input at {FPS} fps, BGRA through a pipe; VBV "
@@ -396,13 +465,20 @@ def main():
     print(f"Speed against quality (ratios and differences against ffmpeg {REFERENCE_PRESET})")
     print()
     print("| input | encoder | fps | x | CPU ms/frame | x | PSNR RGB dB | diff | "
-          "PSNR Y dB | diff | kb/s |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+          "PSNR Y dB | diff | kb/s | peak MB |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for where, shown, s, ref in front_rows:
         print(f"| {where} | {shown} | {s['fps']:.1f} | {s['fps'] / ref['fps']:.2f} | "
               f"{s['cpu']:.1f} | {ref['cpu'] / s['cpu']:.2f} | {s['rgb']:.2f} | "
               f"{s['rgb'] - ref['rgb']:+.2f} | {s['luma']:.2f} | {s['luma'] - ref['luma']:+.2f} | "
-              f"{s['avg'] / 1e3:.0f} |")
+              f"{s['avg'] / 1e3:.0f} | {s['peak']:.0f} |")
+    print()
+    print(f"vidlet's latency per frame, paced at {FPS} fps (quietest of {repeat} runs)")
+    print()
+    print("| input | median ms | p99 ms |")
+    print("|---|---|---|")
+    for where, med, p99 in latency_rows:
+        print(f"| {where} | {med:.1f} | {p99:.1f} |")
     print()
     for text, ok, ours in goals:
         print(f"{'met   ' if ok else ('MISSED' if ours else 'over  ')} {text}")
