@@ -4,7 +4,9 @@
 #include <soxr.h>
 #include <sphinxbase/err.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -19,6 +21,13 @@ namespace voxlet::linux_backend {
 namespace {
 
 constexpr double kDecoderRate = 16000.0;
+
+using Clock = std::chrono::steady_clock;
+
+// Errors of requests that fail one after another, without any result between them, go out
+// spaced by a growing pause: whoever opens a new request for each failed one then waits too.
+constexpr auto kFirstRetryPause = std::chrono::milliseconds(50);
+constexpr auto kLongestRetryPause = std::chrono::milliseconds(1000);
 
 struct DecoderDeleter {
   void operator()(ps_decoder_t* ps) const { ps_free(ps); }
@@ -44,7 +53,7 @@ void silenceSphinxLog() {
 
 // One request with its task: the audio handed over, the handler, and the decoding state that
 // only the worker thread touches.
-struct Stream {
+struct Stream : std::enable_shared_from_this<Stream> {
   explicit Stream(std::function<double()> rate) : sampleRate(std::move(rate)) {}
 
   const std::function<double()> sampleRate;
@@ -70,6 +79,7 @@ struct Stream {
   std::vector<int16_t> pending;  // 16 kHz samples waiting for a whole batch
   size_t fed = 0;                // 16 kHz samples given to the decoder
   bool sawSpeech = false;
+  bool failing = false;  // its error waits to go out; later audio is ignored
   std::string lastHyp;
 
   bool isClosed() {
@@ -125,7 +135,16 @@ class DecoderWorker {
       dropped.swap(jobs_);
     }
     cv_.notify_one();
+    loaded_.notify_all();
     for (auto& job : dropped) job.stream->close();
+  }
+
+  // Waits up to `timeout` for the decoder to load. False when loading failed or the worker
+  // stopped before it finished; true when it loaded or is still loading.
+  bool waitUntilLoaded(Clock::duration timeout) {
+    std::unique_lock lock(mutex_);
+    loaded_.wait_for(lock, timeout, [this] { return load_ != Load::Pending || stopping_; });
+    return load_ == Load::Loaded || (load_ == Load::Pending && !stopping_);
   }
 
   // The thread body: load the decoder, then serve jobs until stopped.
@@ -133,19 +152,30 @@ class DecoderWorker {
     load();
     for (;;) {
       Job job;
+      bool haveJob = false;
       {
         std::unique_lock lock(mutex_);
-        cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        auto ready = [this] { return stopping_ || !jobs_.empty(); };
+        if (heldErrors_.empty()) {
+          cv_.wait(lock, ready);
+        } else {
+          cv_.wait_until(lock, heldErrors_.front().due, ready);
+        }
         if (stopping_) break;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
+        if (!jobs_.empty()) {
+          job = std::move(jobs_.front());
+          jobs_.pop_front();
+          haveJob = true;
+        }
       }
-      handle(job);
+      releaseDueErrors();
+      if (haveJob) handle(job);
     }
     for (auto& weak : live_) {
       if (auto s = weak.lock()) s->close();
     }
     live_.clear();
+    heldErrors_.clear();
     current_.reset();
     decoder_.reset();
     config_.reset();
@@ -159,6 +189,11 @@ class DecoderWorker {
                               model_.languageModel.c_str(), "-dict", model_.dictionary.c_str(),
                               "-vad_postspeech", pause.c_str(), nullptr));
     if (config_) decoder_.reset(ps_init(config_.get()));
+    {
+      std::lock_guard lock(mutex_);
+      load_ = decoder_ ? Load::Loaded : Load::Failed;
+    }
+    loaded_.notify_all();
   }
 
   void handle(Job& job) {
@@ -171,15 +206,16 @@ class DecoderWorker {
       case Kind::Cancel:
         if (current_ == job.stream) dropUtterance();
         s.resampler.reset();
+        std::erase_if(heldErrors_, [&](const HeldError& e) { return e.stream == job.stream; });
         return;
       case Kind::Audio:
-        if (s.isClosed()) return;
+        if (s.failing || s.isClosed()) return;
         if (!decoder_) return fail(s, "the speech model could not be loaded");
         switchTo(job.stream);
         feed(s, *job.buffer);
         return;
       case Kind::End:
-        if (s.isClosed()) return;
+        if (s.failing || s.isClosed()) return;
         if (!decoder_) return fail(s, "the speech model could not be loaded");
         switchTo(job.stream);
         drainResampler(s);
@@ -290,6 +326,7 @@ class DecoderWorker {
     std::string text = hyp ? hyp : "";
     if (text == s.lastHyp) return;
     s.lastHyp = text;
+    retryPause_ = Clock::duration::zero();
     s.deliver(platform::RecognitionResult{std::move(text), false}, std::nullopt, false);
   }
 
@@ -304,22 +341,49 @@ class DecoderWorker {
     }
     current_.reset();
     s.resampler.reset();
+    retryPause_ = Clock::duration::zero();
     s.deliver(platform::RecognitionResult{std::move(text), true}, std::nullopt, true);
   }
 
+  // Closes the request with an error. The first error after a result goes out at once; each
+  // further one in a row waits twice as long after the one before (up to a second).
   void fail(Stream& s, const std::string& message) {
     if (current_.get() == &s) dropUtterance();
     s.resampler.reset();
-    s.deliver(std::nullopt, platform::RecognitionError{message}, true);
+    s.failing = true;
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point due = std::max(now, lastErrorAt_ + retryPause_);
+    retryPause_ = retryPause_ == Clock::duration::zero()
+                      ? Clock::duration(kFirstRetryPause)
+                      : std::min<Clock::duration>(retryPause_ * 2, kLongestRetryPause);
+    lastErrorAt_ = due;
+    if (due <= now) {
+      s.deliver(std::nullopt, platform::RecognitionError{message}, true);
+      return;
+    }
+    heldErrors_.push_back({due, s.shared_from_this(), message});
+  }
+
+  // Hands out the held errors whose time has come (they are due in the order they were held).
+  void releaseDueErrors() {
+    const Clock::time_point now = Clock::now();
+    while (!heldErrors_.empty() && heldErrors_.front().due <= now) {
+      HeldError e = std::move(heldErrors_.front());
+      heldErrors_.pop_front();
+      e.stream->deliver(std::nullopt, platform::RecognitionError{e.message}, true);
+    }
   }
 
   const SpeechModel model_;
   const DecoderSettings settings_;
 
   std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;      // jobs for the worker
+  std::condition_variable loaded_;  // the load has been tried
   std::deque<Job> jobs_;
   bool stopping_ = false;
+  enum class Load { Pending, Loaded, Failed };
+  Load load_ = Load::Pending;
 
   // Worker thread only.
   ConfigPtr config_;
@@ -329,6 +393,14 @@ class DecoderWorker {
   std::vector<std::weak_ptr<Stream>> live_;
   std::vector<int16_t> pcm_;
   double ratio_ = 1.0;
+  struct HeldError {
+    Clock::time_point due;
+    std::shared_ptr<Stream> stream;
+    std::string message;
+  };
+  std::deque<HeldError> heldErrors_;  // in order of `due`
+  Clock::time_point lastErrorAt_{};
+  Clock::duration retryPause_{};  // zero until a request fails
 };
 
 namespace {
@@ -406,8 +478,11 @@ SphinxRecognizer::~SphinxRecognizer() {
   }
 }
 
+// The model's files must be readable and, once loading has been tried, the decoder loaded.
+// Loading starts here if preload() has not started it; it takes about half a second.
 bool SphinxRecognizer::isAvailable() {
-  return model_.readable();
+  if (!model_.readable()) return false;
+  return startedWorker()->waitUntilLoaded(settings_.availabilityWait);
 }
 
 void SphinxRecognizer::preload() {
@@ -424,7 +499,7 @@ std::shared_ptr<DecoderWorker> SphinxRecognizer::startedWorker() {
         w->run();
       });
     } catch (const std::system_error&) {
-      worker_->stop();  // takes no jobs: requests then end by their callers' deadlines
+      worker_->stop();  // takes no jobs and reports itself unavailable
     }
   }
   return worker_;

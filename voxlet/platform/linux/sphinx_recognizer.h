@@ -2,6 +2,7 @@
 // the recogniser's own worker thread (the decoder is not thread-safe).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,8 @@ struct DecoderSettings {
   int chunkSamples = 2048;   // 16 kHz samples per decoder call (128 ms)
   // 16 kHz samples gathered before decoding: the decoder works best on its data in batches.
   int batchSamples = 2048;
+  // How long isAvailable() waits for the decoder to load before it answers from the files.
+  std::chrono::milliseconds availabilityWait{15000};
 };
 
 // A buffer request. Its audio is channel 0 of the appended buffers, at the sample rate that
@@ -48,6 +51,7 @@ class SphinxRecognizer : public platform::SpeechRecognizer {
   SphinxRecognizer(const SphinxRecognizer&) = delete;
   SphinxRecognizer& operator=(const SphinxRecognizer&) = delete;
 
+  // True when the model's files are readable and the decoder has loaded (waits for the load).
   bool isAvailable() override;
   std::shared_ptr<platform::RecognitionTask> recognitionTask(
       std::shared_ptr<platform::RecognitionRequest> request,
