@@ -437,6 +437,49 @@ TEST_F(Speech, RequestsFollowOneAnother) {
   }
 }
 
+// The caller learns that the decoder closed a request at a pause only after the fact, and goes
+// on appending audio to it meanwhile: that audio reaches the next request, not the bin.
+TEST_F(Speech, AudioAppendedAfterThePauseClosedTheRequestGoesToTheNext) {
+  auto recognizer = english();
+  auto first = requestAt(48000);
+  Collector c1;
+  auto task1 = recognizer->recognitionTask(first, c1.handler());
+  append(*first, *s48pause_);
+  append(*first, *s48_);  // said right after the pause, before the next request opens
+  ASSERT_TRUE(c1.waitClosed(30s));
+  auto second = requestAt(48000);
+  Collector c2;
+  auto task2 = recognizer->recognitionTask(second, c2.handler());
+  second->endAudio();
+  ASSERT_TRUE(c2.waitClosed(30s));
+  std::lock_guard lock1(c1.m);
+  std::lock_guard lock2(c2.m);
+  ASSERT_TRUE(c1.errors.empty() && c2.errors.empty());
+  EXPECT_LE(wordErrorRate(kSentence, c1.results.back().formattedString), 0.2)
+      << c1.results.back().formattedString;
+  EXPECT_LE(wordErrorRate(kSentence, c2.results.back().formattedString), 0.2)
+      << c2.results.back().formattedString;
+}
+
+// On a clearly spoken sentence, the words of a partial result other than its newest one (which
+// may still change) begin the final text.
+TEST_F(Speech, PartialsGrowTowardsTheFinalText) {
+  auto recognizer = english();
+  auto request = requestAt(48000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s48pause_);
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  ASSERT_TRUE(c.errors.empty());
+  const std::string final = c.results.back().formattedString + " ";
+  for (size_t i = 0; i + 1 < c.results.size(); ++i) {
+    const std::string& partial = c.results[i].formattedString;
+    const std::string settled = partial.substr(0, partial.rfind(' ') + 1);
+    EXPECT_EQ(final.compare(0, settled.size(), settled), 0) << partial << " / " << final;
+  }
+}
+
 TEST_F(Speech, DestroyingARecogniserReleasesItsHandlers) {
   auto recognizer = english();
   auto request = requestAt(48000);

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "partial_stabiliser.h"
 #include "threads.h"
 
 namespace voxlet::linux_backend {
@@ -29,6 +30,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kFirstRetryPause = std::chrono::milliseconds(50);
 constexpr auto kLongestRetryPause = std::chrono::milliseconds(1000);
 
+// Audio carried from a request the decoder closed to the next one, at most (16 kHz samples).
+constexpr size_t kMostCarried = 30 * 16000;
+
 struct DecoderDeleter {
   void operator()(ps_decoder_t* ps) const { ps_free(ps); }
 };
@@ -41,6 +45,32 @@ struct SoxrDeleter {
 using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
 using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
 using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
+
+// The words of a hypothesis string.
+std::vector<std::string> wordsOf(const char* hyp) {
+  std::vector<std::string> words;
+  if (!hyp) return words;
+  std::string word;
+  for (const char* p = hyp;; ++p) {
+    if (*p == ' ' || *p == '\0') {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+      if (*p == '\0') return words;
+    } else {
+      word += *p;
+    }
+  }
+}
+
+// The text of a result: its segment's words.
+std::string resultText(const std::vector<std::string>& words) {
+  std::string text;
+  for (const auto& w : words) {
+    if (!text.empty()) text += ' ';
+    text += w;
+  }
+  return text;
+}
 
 // The sphinx libraries log to standard error unless told otherwise; this process never writes
 // there, so their log is switched off once, before any decoder exists.
@@ -80,7 +110,9 @@ struct Stream : std::enable_shared_from_this<Stream> {
   size_t fed = 0;                // 16 kHz samples given to the decoder
   bool sawSpeech = false;
   bool failing = false;  // its error waits to go out; later audio is ignored
-  std::string lastHyp;
+  // The decoder closed it at a pause: audio that still comes for it belongs to the next request.
+  bool handedOver = false;
+  std::string lastText;  // of the last partial result
 
   bool isClosed() {
     std::lock_guard lock(deliverMutex);
@@ -116,7 +148,7 @@ class DecoderWorker {
   };
 
   DecoderWorker(SpeechModel model, DecoderSettings settings)
-      : model_(std::move(model)), settings_(settings) {}
+      : model_(std::move(model)), settings_(settings), stabiliser_(settings.partialHoldSeconds) {}
 
   void post(Job job) {
     {
@@ -176,6 +208,7 @@ class DecoderWorker {
     }
     live_.clear();
     heldErrors_.clear();
+    handingOver_.reset();
     current_.reset();
     decoder_.reset();
     config_.reset();
@@ -206,10 +239,17 @@ class DecoderWorker {
       case Kind::Cancel:
         if (current_ == job.stream) dropUtterance();
         s.resampler.reset();
+        handingOver_.reset();
+        carry_.clear();
         std::erase_if(heldErrors_, [&](const HeldError& e) { return e.stream == job.stream; });
         return;
       case Kind::Audio:
-        if (s.failing || s.isClosed()) return;
+        if (s.failing) return;
+        if (s.handedOver) {
+          if (handingOver_ == job.stream) feed(s, *job.buffer);
+          return;
+        }
+        if (s.isClosed()) return;
         if (!decoder_) return fail(s, "the speech model could not be loaded");
         switchTo(job.stream);
         feed(s, *job.buffer);
@@ -218,17 +258,34 @@ class DecoderWorker {
         if (s.failing || s.isClosed()) return;
         if (!decoder_) return fail(s, "the speech model could not be loaded");
         switchTo(job.stream);
+        draining_ = true;  // no more audio: whatever is left is one utterance
         drainResampler(s);
+        draining_ = false;
         if (!s.isClosed()) finishUtterance(s);
         return;
     }
   }
 
   // Makes `s` the stream whose utterance the decoder holds, abandoning another one's.
+  // A stream that follows one the decoder closed starts with the audio carried over from it:
+  // the caller learns of the close only later, and appends audio to the closed request meanwhile.
   void switchTo(const std::shared_ptr<Stream>& s) {
     if (current_ == s) return;
     dropUtterance();
     current_ = s;
+    if (handingOver_) {
+      carry(handingOver_->pending.data(), handingOver_->pending.size());
+      handingOver_->pending.clear();
+      handingOver_->resampler.reset();
+      handingOver_.reset();
+    }
+    s->pending.insert(s->pending.begin(), carry_.begin(), carry_.end());
+    carry_.clear();
+  }
+
+  void carry(const int16_t* pcm, size_t n) {
+    carry_.insert(carry_.end(), pcm,
+                  pcm + std::min(n, kMostCarried - std::min(kMostCarried, carry_.size())));
   }
 
   void dropUtterance() {
@@ -290,6 +347,11 @@ class DecoderWorker {
 
   void decodePending(Stream& s) {
     if (s.pending.empty()) return;
+    if (s.handedOver) {
+      carry(s.pending.data(), s.pending.size());
+      s.pending.clear();
+      return;
+    }
     decode(s, s.pending.data(), s.pending.size());
     s.pending.clear();
   }
@@ -307,6 +369,7 @@ class DecoderWorker {
         if (ps_start_utt(ps) < 0) return fail(s, "the speech decoder could not start");
         uttOpen_ = true;
         s.sawSpeech = false;
+        stabiliser_.reset();
       }
       if (k > 0 && ps_process_raw(ps, pcm, k, FALSE, FALSE) < 0) {
         return fail(s, "the speech decoder failed");
@@ -316,31 +379,42 @@ class DecoderWorker {
       s.fed += k;
       const bool inSpeech = ps_get_in_speech(ps) != 0;
       if (inSpeech) s.sawSpeech = true;
-      if ((s.sawSpeech && !inSpeech) || s.fed >= limit) return finishUtterance(s);
+      if ((s.sawSpeech && !inSpeech && !draining_) || s.fed >= limit) {
+        finishUtterance(s, true);
+        carry(pcm, n);
+        return;
+      }
       if (s.partials && s.sawSpeech) reportPartial(s);
     }
   }
 
+  // Reports the steadied hypothesis when the words shown change.
   void reportPartial(Stream& s) {
-    const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
-    std::string text = hyp ? hyp : "";
-    if (text == s.lastHyp) return;
-    s.lastHyp = text;
+    const auto& shown = stabiliser_.update(wordsOf(ps_get_hyp(decoder_.get(), nullptr)),
+                                           static_cast<double>(s.fed) / kDecoderRate);
+    std::string text = resultText(shown);
+    if (text == s.lastText) return;
+    s.lastText = text;
     retryPause_ = Clock::duration::zero();
     s.deliver(platform::RecognitionResult{std::move(text), false}, std::nullopt, false);
   }
 
-  // Ends the utterance (if any) and closes the request with its final transcription.
-  void finishUtterance(Stream& s) {
+  // Ends the utterance (if any) and closes the request with its final transcription; a request
+  // closed by the decoder hands its later audio over to the next one.
+  void finishUtterance(Stream& s, bool handOver = false) {
     std::string text;
     if (uttOpen_) {
       ps_end_utt(decoder_.get());
       uttOpen_ = false;
-      const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
-      text = hyp ? hyp : "";
+      text = resultText(wordsOf(ps_get_hyp(decoder_.get(), nullptr)));
     }
     current_.reset();
-    s.resampler.reset();
+    if (handOver) {
+      s.handedOver = true;
+      handingOver_ = s.shared_from_this();
+    } else {
+      s.resampler.reset();
+    }
     retryPause_ = Clock::duration::zero();
     s.deliver(platform::RecognitionResult{std::move(text), true}, std::nullopt, true);
   }
@@ -393,6 +467,10 @@ class DecoderWorker {
   std::vector<std::weak_ptr<Stream>> live_;
   std::vector<int16_t> pcm_;
   double ratio_ = 1.0;
+  PartialStabiliser stabiliser_;         // of the open utterance
+  bool draining_ = false;                // decoding the rest of a request whose audio has ended
+  std::shared_ptr<Stream> handingOver_;  // the last stream the decoder closed at a pause
+  std::vector<int16_t> carry_;           // its audio since then, for the next stream
   struct HeldError {
     Clock::time_point due;
     std::shared_ptr<Stream> stream;

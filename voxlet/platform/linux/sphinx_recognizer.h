@@ -20,9 +20,12 @@ struct Stream;
 struct DecoderSettings {
   int pauseFrames = 50;      // 10 ms frames of silence after speech that end an utterance
   double maxSeconds = 60.0;  // audio after which a request closes
-  int chunkSamples = 2048;   // 16 kHz samples per decoder call (128 ms)
+  int chunkSamples = 1600;   // 16 kHz samples per decoder call (100 ms)
   // 16 kHz samples gathered before decoding: the decoder works best on its data in batches.
-  int batchSamples = 2048;
+  int batchSamples = 1600;
+  // Audio time for which a partial word must stand before it counts as sure, and for which the
+  // decoder must disagree with a shown word before it is replaced.
+  double partialHoldSeconds = 0.2;
   // How long isAvailable() waits for the decoder to load before it answers from the files.
   std::chrono::milliseconds availabilityWait{15000};
 };
