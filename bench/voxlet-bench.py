@@ -6,7 +6,8 @@ line that holds its last word, and CPU seconds per second of audio and peak memo
 `pocketsphinx_continuous -infile` on the same audio.
 
 Usage: bench/voxlet-bench.py [path/to/voxlet] [--runs N]
-Needs pulseaudio, pulseaudio-utils, flite, sox, pocketsphinx and /usr/bin/time.
+Needs pulseaudio, pulseaudio-utils, flite, espeak-ng (--accuracy), sox, pocketsphinx and
+/usr/bin/time.
 """
 
 import argparse
@@ -197,6 +198,8 @@ def main():
     ap.add_argument("--runs", type=int, default=10)
     ap.add_argument("--long-runs", type=int, default=2)
     ap.add_argument("--verbose", action="store_true")
+    ap.add_argument("--accuracy", action="store_true",
+                    help="also word error rates per voice and condition (voxlet_accuracy.py)")
     a = ap.parse_args()
     binary = os.path.abspath(a.voxlet)
     work = tempfile.mkdtemp(prefix="voxlet-bench-")
@@ -328,6 +331,9 @@ def main():
         print("voxlet final text:", finals[-1]["text"] if finals else "(none)")
         print("offline text:     ", " ".join(offline_text.split("\n")))
         print("reference:        ", " ".join(SENTENCES * 3))
+        if a.accuracy:
+            import voxlet_accuracy
+            voxlet_accuracy.accuracy_rows(binary, daemon, Voxlet, work, verbose=a.verbose)
     finally:
         if daemon:
             daemon.close()

@@ -235,11 +235,21 @@ def live_run(daemon, wav48, settle=2.0):
     p = subprocess.Popen(["/usr/bin/time", "-f", "%U %S", "pocketsphinx_continuous",
                           "-inmic", "yes", "-logfn", "/dev/null"], env=env,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(2.0)  # the model loads before it opens the microphone
+    # It records once its model has loaded.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        r = subprocess.run(["pactl", "list", "short", "source-outputs"], env=env,
+                           capture_output=True, text=True)
+        if r.stdout.strip():
+            break
+        time.sleep(0.1)
     daemon.play(wav48).wait()
     time.sleep(settle)
-    p.send_signal(2)
-    out, err = p.communicate(20)
+    # /usr/bin/time ignores SIGINT while it waits; the decoder takes it.
+    children = run(["pgrep", "-P", str(p.pid)], text=True).stdout.split()
+    for c in children:
+        os.kill(int(c), 2)
+    out, err = p.communicate(timeout=30)
     cpu = 0.0
     m = re.search(r"([\d.]+) ([\d.]+)\s*$", err)
     if m:
@@ -300,18 +310,26 @@ def accuracy_rows(binary, daemon, voxlet_cls, work, voices=VOICES, conditions=CO
     print_wer_table("Word error rate (voxlet through the virtual microphone; offline decoder "
                     "with its defaults on the same files)",
                     [("voxlet", vox), ("offline", off)], voices, conditions)
-    # The live decoder on one file per voice (clean), for CPU beside voxlet on the same audio.
-    live_cpu, live_s, vox_live_cpu, off_live_cpu = 0.0, 0.0, 0.0, 0.0
+    # The live decoder on the clean file of each voice, for CPU beside voxlet on the same audio.
+    live_cpu, live_s, vox_live_cpu, off_live_cpu, live_err = 0.0, 0.0, 0.0, 0.0, [0, 0]
     for v in voices:
         f = files[(v, "clean")]
         wav48 = to48(f, os.path.join(work, "play48.wav"))
-        _, cpu = live_run(daemon, wav48)
+        text, cpu = live_run(daemon, wav48)
+        e, n = errors(reference(), text)
+        live_err[0] += e
+        live_err[1] += n
         live_cpu += cpu
         live_s += float(run(["soxi", "-D", f], text=True).stdout)
         vox_live_cpu += vox[(v, "clean")][2]
         off_live_cpu += off[(v, "clean")][2]
+    clean_err = [sum(vox[(v, "clean")][i] for v in voices) for i in (0, 1)]
+    off_clean_err = [sum(off[(v, "clean")][i] for v in voices) for i in (0, 1)]
     print("\n| measure | voxlet | live decoder | offline decoder |")
     print("|---|---|---|---|")
+    print(f"| word error rate, clean files | {100.0 * clean_err[0] / clean_err[1]:.1f}% | "
+          f"{100.0 * live_err[0] / live_err[1]:.1f}% | "
+          f"{100.0 * off_clean_err[0] / off_clean_err[1]:.1f}% |")
     print(f"| CPU s per s of audio, clean files | {vox_live_cpu / live_s:.3f} | "
           f"{live_cpu / live_s:.3f} | {off_live_cpu / live_s:.3f} |")
     off_cpu = sum(x[2] for x in off.values())
@@ -339,8 +357,11 @@ def main():
     ap.add_argument("--conditions", default=",".join(CONDITIONS))
     ap.add_argument("--corpus", help="folder to keep the corpus in (made if missing)")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--sentences", type=int, default=len(SENTENCES),
+                    help="only the first N sentences (quicker trials)")
     ap.add_argument("args", nargs="*", help="offline decoder options, after --")
     a = ap.parse_args()
+    del SENTENCES[a.sentences:]
     voices, conditions = a.voices.split(","), a.conditions.split(",")
     root = a.corpus or tempfile.mkdtemp(prefix="voxlet-acc-")
     files = {(v, c): os.path.join(root, f"{v}-{c}.wav") for v in voices for c in conditions}

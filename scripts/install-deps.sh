@@ -10,4 +10,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev googletest nlohmann-json3-dev \
   libx264-dev libyuv-dev \
   libpulse-dev libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us libsoxr-dev \
-  ffmpeg flite sox pulseaudio pulseaudio-utils python3 >/dev/null
+  ffmpeg flite espeak-ng sox pulseaudio pulseaudio-utils python3 >/dev/null
