@@ -186,6 +186,13 @@ def child_cpu():
     return r.ru_utime + r.ru_stime
 
 
+def process_cpu(pid):
+    """User and system CPU seconds of a running process."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def offline(wav, args=()):
     """pocketsphinx_continuous -infile: (text, CPU seconds)."""
     cmd = ["/usr/bin/time", "-f", "%U %S", "pocketsphinx_continuous", "-infile", wav,
@@ -214,9 +221,17 @@ def voxlet_run(daemon, voxlet_cls, binary, wav48, settle=2.0):
     player = daemon.play(wav48)
     while player.poll() is None:
         v.next(0.1)
+    # On a busy machine the decoder may lag behind the audio: stop once it has caught up, when
+    # voxlet has used no CPU for a while.
+    pid = int(run(["pgrep", "-P", str(v.proc.pid)], text=True).stdout.split()[0])
     end = time.monotonic() + settle
-    while time.monotonic() < end:
-        v.next(0.1)
+    last, idle_since = process_cpu(pid), time.monotonic()
+    while time.monotonic() < end or time.monotonic() - idle_since < 1.0:
+        v.next(0.2)
+        now_cpu = process_cpu(pid)
+        if now_cpu - last > 0.02:
+            idle_since = time.monotonic()
+        last = now_cpu
     v.stop()
     while v.next(20.0) is not None:
         pass

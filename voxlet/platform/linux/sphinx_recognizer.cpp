@@ -217,10 +217,20 @@ class DecoderWorker {
  private:
   void load() {
     silenceSphinxLog();
-    const std::string pause = std::to_string(settings_.pauseFrames);
-    config_.reset(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model_.acoustic.c_str(), "-lm",
-                              model_.languageModel.c_str(), "-dict", model_.dictionary.c_str(),
-                              "-vad_postspeech", pause.c_str(), nullptr));
+    std::vector<std::string> args{"-hmm",
+                                  model_.acoustic,
+                                  "-lm",
+                                  model_.languageModel,
+                                  "-dict",
+                                  model_.dictionary,
+                                  "-vad_postspeech",
+                                  std::to_string(settings_.pauseFrames)};
+    args.insert(args.end(), settings_.decoderOptions.begin(), settings_.decoderOptions.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    config_.reset(
+        cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(args.size()), argv.data(), TRUE));
     if (config_) decoder_.reset(ps_init(config_.get()));
     {
       std::lock_guard lock(mutex_);

@@ -6,7 +6,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "locale_model.h"
 #include "platform/platform.h"
@@ -26,6 +28,8 @@ struct DecoderSettings {
   // Audio time for which a partial word must stand before it counts as sure, and for which the
   // decoder must disagree with a shown word before it is replaced.
   double partialHoldSeconds = 0.2;
+  // Further decoder options, as option and value pairs.
+  std::vector<std::string> decoderOptions{};
   // How long isAvailable() waits for the decoder to load before it answers from the files.
   std::chrono::milliseconds availabilityWait{15000};
 };
