@@ -343,7 +343,8 @@ class DecoderWorker {
         s.pending.insert(s.pending.end(), pcm_.begin(), pcm_.begin() + produced);
         if (!in || s.pending.size() >= static_cast<size_t>(settings_.batchSamples)) {
           decodePending(s);
-          if (s.isClosed()) return;
+          // Once closed at a pause, the rest of this input goes on to the next request.
+          if (s.isClosed() && !s.handedOver) return;
         }
       }
       if (in ? consumed >= n : produced == 0) return;
