@@ -5,7 +5,7 @@ Prints one table: probe time, start to "ready", "stop" to "end", end of speech t
 line that holds its last word, and CPU seconds per second of audio and peak memory beside
 `pocketsphinx_continuous -infile` on the same audio.
 
-Usage: bench/voxlet-bench.py [path/to/voxlet] [--runs N]
+Usage: bench/voxlet-bench.py [path/to/voxlet] [--runs N] [--accuracy]
 Needs pulseaudio, pulseaudio-utils, flite, espeak-ng (--accuracy), sox, pocketsphinx and
 /usr/bin/time.
 """
