@@ -193,6 +193,18 @@ def process_cpu(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def wait_idle(pid, least, step=lambda: time.sleep(0.2)):
+    """Waits at least `least` seconds, and until the process has used no CPU for a second."""
+    end = time.monotonic() + least
+    last, idle_since = process_cpu(pid), time.monotonic()
+    while time.monotonic() < end or time.monotonic() - idle_since < 1.0:
+        step()
+        now = process_cpu(pid)
+        if now - last > 0.02:
+            idle_since = time.monotonic()
+        last = now
+
+
 def offline(wav, args=()):
     """pocketsphinx_continuous -infile: (text, CPU seconds)."""
     cmd = ["/usr/bin/time", "-f", "%U %S", "pocketsphinx_continuous", "-infile", wav,
@@ -224,14 +236,7 @@ def voxlet_run(daemon, voxlet_cls, binary, wav48, settle=2.0):
     # On a busy machine the decoder may lag behind the audio: stop once it has caught up, when
     # voxlet has used no CPU for a while.
     pid = int(run(["pgrep", "-P", str(v.proc.pid)], text=True).stdout.split()[0])
-    end = time.monotonic() + settle
-    last, idle_since = process_cpu(pid), time.monotonic()
-    while time.monotonic() < end or time.monotonic() - idle_since < 1.0:
-        v.next(0.2)
-        now_cpu = process_cpu(pid)
-        if now_cpu - last > 0.02:
-            idle_since = time.monotonic()
-        last = now_cpu
+    wait_idle(pid, settle, lambda: v.next(0.2))
     v.stop()
     while v.next(20.0) is not None:
         pass
@@ -259,11 +264,10 @@ def live_run(daemon, wav48, settle=2.0):
             break
         time.sleep(0.1)
     daemon.play(wav48).wait()
-    time.sleep(settle)
-    # /usr/bin/time ignores SIGINT while it waits; the decoder takes it.
-    children = run(["pgrep", "-P", str(p.pid)], text=True).stdout.split()
-    for c in children:
-        os.kill(int(c), 2)
+    # /usr/bin/time ignores SIGINT while it waits; the decoder takes it once it has caught up.
+    pid = int(run(["pgrep", "-P", str(p.pid)], text=True).stdout.split()[0])
+    wait_idle(pid, settle)
+    os.kill(pid, 2)
     out, err = p.communicate(timeout=30)
     cpu = 0.0
     m = re.search(r"([\d.]+) ([\d.]+)\s*$", err)
