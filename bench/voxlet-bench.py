@@ -5,9 +5,10 @@ Prints one table: probe time, start to "ready", "stop" to "end", end of speech t
 line that holds its last word, and CPU seconds per second of audio and peak memory beside
 `pocketsphinx_continuous -infile` on the same audio.
 
-Usage: bench/voxlet-bench.py [path/to/voxlet] [--runs N]
+Usage: bench/voxlet-bench.py [path/to/voxlet] [--runs N] [--accuracy]
        bench/voxlet-bench.py [path/to/voxlet] --long [MINUTES]   (one long run; voxlet_long.py)
-Needs pulseaudio, pulseaudio-utils, flite, sox, pocketsphinx and /usr/bin/time.
+Needs pulseaudio, pulseaudio-utils, flite, espeak-ng (--accuracy), sox, pocketsphinx and
+/usr/bin/time.
 """
 
 import argparse
@@ -199,6 +200,8 @@ def main():
     ap.add_argument("--long-runs", type=int, default=2)
     ap.add_argument("--verbose", action="store_true")
     ap.add_argument("--long", type=float, nargs="?", const=10.0, metavar="MINUTES")
+    ap.add_argument("--accuracy", action="store_true",
+                    help="also word error rates per voice and condition (voxlet_accuracy.py)")
     a = ap.parse_args()
     binary = os.path.abspath(a.voxlet)
     if a.long is not None:
@@ -334,6 +337,9 @@ def main():
         print("voxlet final text:", finals[-1]["text"] if finals else "(none)")
         print("offline text:     ", " ".join(offline_text.split("\n")))
         print("reference:        ", " ".join(SENTENCES * 3))
+        if a.accuracy:
+            import voxlet_accuracy
+            voxlet_accuracy.accuracy_rows(binary, daemon, Voxlet, work, verbose=a.verbose)
     finally:
         if daemon:
             daemon.close()

@@ -10,4 +10,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev googletest nlohmann-json3-dev \
   libx264-dev libyuv-dev \
   libpulse-dev libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us libsoxr-dev \
-  ffmpeg fonts-dejavu-core flite sox pulseaudio pulseaudio-utils python3 >/dev/null
+  ffmpeg fonts-dejavu-core flite espeak-ng sox pulseaudio pulseaudio-utils python3 >/dev/null

@@ -120,15 +120,48 @@ TEST(Models, LookupFollowsLanguageThenRegion) {
   EXPECT_FALSE(findModel(root.path(), "en-US"));
 }
 
-TEST(Models, RecogniserIsUnavailableWhenItsFilesGo) {
+// The installed English model under root/en-us, its files linked, except `broken`, which is
+// copied and cut to half its size.
+void linkedEnglishModel(const std::string& root, const std::string& broken = "") {
+  namespace fs = std::filesystem;
+  const fs::path from = fs::path(kModels) / "en-us";
+  const fs::path to = fs::path(root) / "en-us";
+  for (const auto& entry : fs::recursive_directory_iterator(from)) {
+    const fs::path target = to / fs::relative(entry.path(), from);
+    if (entry.is_directory()) {
+      fs::create_directories(target);
+    } else if (entry.path().filename() == broken) {
+      fs::copy_file(entry.path(), target);
+      fs::resize_file(target, fs::file_size(target) / 2);
+    } else {
+      fs::create_symlink(entry.path(), target);
+    }
+  }
+}
+
+TEST(Models, RecogniserIsAvailableWhileItsModelLoadsAndItsFilesStay) {
   TempDir root;
-  fakeModel(root.path(), "ko-kr");
+  linkedEnglishModel(root.path());
   LinuxPlatform platform(root.path());
-  auto r = platform.recognizerForLocale("ko-KR");
+  auto r = platform.recognizerForLocale("en-US");
   ASSERT_TRUE(r);
   EXPECT_TRUE(r->isAvailable());
-  std::filesystem::remove(root.path() + "/ko-kr/ko-kr/means");
+  std::filesystem::remove(root.path() + "/en-us/en-us/means");
   EXPECT_FALSE(r->isAvailable());
+}
+
+TEST(Models, ReadableModelThatFailsToLoadIsUnavailable) {
+  TempDir root;
+  linkedEnglishModel(root.path(), "means");
+  LinuxPlatform platform(root.path());
+  auto preloaded = platform.recognizerForLocale("en-US");
+  ASSERT_TRUE(preloaded);
+  preloaded->preload();
+  EXPECT_FALSE(preloaded->isAvailable());
+  EXPECT_FALSE(preloaded->isAvailable()) << "asked again";
+  // Asked without a preload, the question itself starts the load and waits for it.
+  auto asked = platform.recognizerForLocale("en-US");
+  EXPECT_FALSE(asked->isAvailable());
 }
 
 // --- Platform answers -------------------------------------------------------------------------
@@ -434,6 +467,49 @@ TEST_F(Speech, RequestsFollowOneAnother) {
   }
 }
 
+// The caller learns that the decoder closed a request at a pause only after the fact, and goes
+// on appending audio to it meanwhile: that audio reaches the next request, not the bin.
+TEST_F(Speech, AudioAppendedAfterThePauseClosedTheRequestGoesToTheNext) {
+  auto recognizer = english();
+  auto first = requestAt(48000);
+  Collector c1;
+  auto task1 = recognizer->recognitionTask(first, c1.handler());
+  append(*first, *s48pause_);
+  append(*first, *s48_);  // said right after the pause, before the next request opens
+  ASSERT_TRUE(c1.waitClosed(30s));
+  auto second = requestAt(48000);
+  Collector c2;
+  auto task2 = recognizer->recognitionTask(second, c2.handler());
+  second->endAudio();
+  ASSERT_TRUE(c2.waitClosed(30s));
+  std::lock_guard lock1(c1.m);
+  std::lock_guard lock2(c2.m);
+  ASSERT_TRUE(c1.errors.empty() && c2.errors.empty());
+  EXPECT_LE(wordErrorRate(kSentence, c1.results.back().formattedString), 0.2)
+      << c1.results.back().formattedString;
+  EXPECT_LE(wordErrorRate(kSentence, c2.results.back().formattedString), 0.2)
+      << c2.results.back().formattedString;
+}
+
+// On a clearly spoken sentence, the words of a partial result other than its newest one (which
+// may still change) begin the final text.
+TEST_F(Speech, PartialsGrowTowardsTheFinalText) {
+  auto recognizer = english();
+  auto request = requestAt(48000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s48pause_);
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  ASSERT_TRUE(c.errors.empty());
+  const std::string final = c.results.back().formattedString + " ";
+  for (size_t i = 0; i + 1 < c.results.size(); ++i) {
+    const std::string& partial = c.results[i].formattedString;
+    const std::string settled = partial.substr(0, partial.rfind(' ') + 1);
+    EXPECT_EQ(final.compare(0, settled.size(), settled), 0) << partial << " / " << final;
+  }
+}
+
 TEST_F(Speech, DestroyingARecogniserReleasesItsHandlers) {
   auto recognizer = english();
   auto request = requestAt(48000);
@@ -473,6 +549,33 @@ TEST_F(Speech, LoadingAndDecodingWriteNothingToStandardError) {
   ::close(saved);
   std::fclose(file);
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+// A recogniser whose model cannot load fails every request; a caller that opens a new request
+// for each failed one (as the dictation logic does) is slowed down rather than left spinning.
+TEST_F(Speech, RequestsThatKeepFailingAreAnsweredEverMoreSlowly) {
+  TempDir root;
+  linkedEnglishModel(root.path(), "means");
+  auto model = findModel(root.path(), "en-US");
+  ASSERT_TRUE(model);
+  auto recognizer = std::make_shared<SphinxRecognizer>(*model);
+  std::vector<std::chrono::steady_clock::time_point> failedAt;
+  for (int i = 0; i < 6; ++i) {
+    auto request = requestAt(48000);
+    Collector c;
+    auto task = recognizer->recognitionTask(request, c.handler());
+    append(*request, *s48_);  // every buffer after the first finds the request closed
+    ASSERT_TRUE(c.waitClosed(30s)) << i;
+    failedAt.push_back(std::chrono::steady_clock::now());
+    std::lock_guard lock(c.m);
+    EXPECT_TRUE(c.results.empty());
+    ASSERT_EQ(c.errors.size(), 1u) << i;
+    EXPECT_EQ(c.errors[0].localizedDescription, "the speech model could not be loaded");
+  }
+  // Pauses of 50, 100, 200, 400 and 800 ms between the six errors; half of that is the least
+  // any scheduling delay can leave.
+  EXPECT_GE(failedAt.back() - failedAt.front(), 775ms);
+  EXPECT_GE(failedAt[5] - failedAt[4], failedAt[2] - failedAt[1]) << "the pause grows";
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <soxr.h>
 #include <sphinxbase/err.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -12,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "partial_stabiliser.h"
 #include "threads.h"
 #include "transcript_format.h"
 
@@ -20,6 +23,16 @@ namespace voxlet::linux_backend {
 namespace {
 
 constexpr double kDecoderRate = 16000.0;
+
+using Clock = std::chrono::steady_clock;
+
+// Errors of requests that fail one after another, without any result between them, go out
+// spaced by a growing pause: whoever opens a new request for each failed one then waits too.
+constexpr auto kFirstRetryPause = std::chrono::milliseconds(50);
+constexpr auto kLongestRetryPause = std::chrono::milliseconds(1000);
+
+// Audio carried from a request the decoder closed to the next one, at most (16 kHz samples).
+constexpr size_t kMostCarried = 30 * 16000;
 
 struct DecoderDeleter {
   void operator()(ps_decoder_t* ps) const { ps_free(ps); }
@@ -34,6 +47,32 @@ using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
 using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
 using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
 
+// The words of a hypothesis string.
+std::vector<std::string> wordsOf(const char* hyp) {
+  std::vector<std::string> words;
+  if (!hyp) return words;
+  std::string word;
+  for (const char* p = hyp;; ++p) {
+    if (*p == ' ' || *p == '\0') {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+      if (*p == '\0') return words;
+    } else {
+      word += *p;
+    }
+  }
+}
+
+// The text of a result: its segment's words.
+std::string resultText(const std::vector<std::string>& words) {
+  std::string text;
+  for (const auto& w : words) {
+    if (!text.empty()) text += ' ';
+    text += w;
+  }
+  return text;
+}
+
 // The sphinx libraries log to standard error unless told otherwise; this process never writes
 // there, so their log is switched off once, before any decoder exists.
 void silenceSphinxLog() {
@@ -45,7 +84,7 @@ void silenceSphinxLog() {
 
 // One request with its task: the audio handed over, the handler, and the decoding state that
 // only the worker thread touches.
-struct Stream {
+struct Stream : std::enable_shared_from_this<Stream> {
   explicit Stream(std::function<double()> rate) : sampleRate(std::move(rate)) {}
 
   const std::function<double()> sampleRate;
@@ -71,7 +110,10 @@ struct Stream {
   std::vector<int16_t> pending;  // 16 kHz samples waiting for a whole batch
   size_t fed = 0;                // 16 kHz samples given to the decoder
   bool sawSpeech = false;
-  std::string lastHyp;
+  bool failing = false;  // its error waits to go out; later audio is ignored
+  // The decoder closed it at a pause: audio that still comes for it belongs to the next request.
+  bool handedOver = false;
+  std::string lastText;  // of the last partial result
 
   bool isClosed() {
     std::lock_guard lock(deliverMutex);
@@ -111,7 +153,7 @@ class DecoderWorker {
   };
 
   DecoderWorker(SpeechModel model, DecoderSettings settings)
-      : model_(std::move(model)), settings_(settings) {}
+      : model_(std::move(model)), settings_(settings), stabiliser_(settings.partialHoldSeconds) {}
 
   void post(Job job) {
     {
@@ -130,7 +172,16 @@ class DecoderWorker {
       dropped.swap(jobs_);
     }
     cv_.notify_one();
+    loaded_.notify_all();
     for (auto& job : dropped) job.stream->close();
+  }
+
+  // Waits up to `timeout` for the decoder to load. False when loading failed or the worker
+  // stopped before it finished; true when it loaded or is still loading.
+  bool waitUntilLoaded(Clock::duration timeout) {
+    std::unique_lock lock(mutex_);
+    loaded_.wait_for(lock, timeout, [this] { return load_ != Load::Pending || stopping_; });
+    return load_ == Load::Loaded || (load_ == Load::Pending && !stopping_);
   }
 
   // The thread body: load the decoder, then serve jobs until stopped.
@@ -138,19 +189,31 @@ class DecoderWorker {
     load();
     for (;;) {
       Job job;
+      bool haveJob = false;
       {
         std::unique_lock lock(mutex_);
-        cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        auto ready = [this] { return stopping_ || !jobs_.empty(); };
+        if (heldErrors_.empty()) {
+          cv_.wait(lock, ready);
+        } else {
+          cv_.wait_until(lock, heldErrors_.front().due, ready);
+        }
         if (stopping_) break;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
+        if (!jobs_.empty()) {
+          job = std::move(jobs_.front());
+          jobs_.pop_front();
+          haveJob = true;
+        }
       }
-      handle(job);
+      releaseDueErrors();
+      if (haveJob) handle(job);
     }
     for (auto& weak : live_) {
       if (auto s = weak.lock()) s->close();
     }
     live_.clear();
+    heldErrors_.clear();
+    handingOver_.reset();
     current_.reset();
     decoder_.reset();
     config_.reset();
@@ -159,11 +222,26 @@ class DecoderWorker {
  private:
   void load() {
     silenceSphinxLog();
-    const std::string pause = std::to_string(settings_.pauseFrames);
-    config_.reset(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model_.acoustic.c_str(), "-lm",
-                              model_.languageModel.c_str(), "-dict", model_.dictionary.c_str(),
-                              "-vad_postspeech", pause.c_str(), nullptr));
+    std::vector<std::string> args{"-hmm",
+                                  model_.acoustic,
+                                  "-lm",
+                                  model_.languageModel,
+                                  "-dict",
+                                  model_.dictionary,
+                                  "-vad_postspeech",
+                                  std::to_string(settings_.pauseFrames)};
+    args.insert(args.end(), settings_.decoderOptions.begin(), settings_.decoderOptions.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    config_.reset(
+        cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(args.size()), argv.data(), TRUE));
     if (config_) decoder_.reset(ps_init(config_.get()));
+    {
+      std::lock_guard lock(mutex_);
+      load_ = decoder_ ? Load::Loaded : Load::Failed;
+    }
+    loaded_.notify_all();
   }
 
   void handle(Job& job) {
@@ -176,28 +254,53 @@ class DecoderWorker {
       case Kind::Cancel:
         if (current_ == job.stream) dropUtterance();
         s.resampler.reset();
+        handingOver_.reset();
+        carry_.clear();
+        std::erase_if(heldErrors_, [&](const HeldError& e) { return e.stream == job.stream; });
         return;
       case Kind::Audio:
+        if (s.failing) return;
+        if (s.handedOver) {
+          if (handingOver_ == job.stream) feed(s, *job.buffer);
+          return;
+        }
         if (s.isClosed()) return;
         if (!decoder_) return fail(s, "the speech model could not be loaded");
         switchTo(job.stream);
         feed(s, *job.buffer);
         return;
       case Kind::End:
-        if (s.isClosed()) return;
+        if (s.failing || s.isClosed()) return;
         if (!decoder_) return fail(s, "the speech model could not be loaded");
         switchTo(job.stream);
+        draining_ = true;  // no more audio: whatever is left is one utterance
         drainResampler(s);
+        draining_ = false;
         if (!s.isClosed()) finishUtterance(s);
         return;
     }
   }
 
   // Makes `s` the stream whose utterance the decoder holds, abandoning another one's.
+  // A stream that follows one the decoder closed starts with the audio carried over from it:
+  // the caller learns of the close only later, and appends audio to the closed request meanwhile.
   void switchTo(const std::shared_ptr<Stream>& s) {
     if (current_ == s) return;
     dropUtterance();
     current_ = s;
+    if (handingOver_) {
+      carry(handingOver_->pending.data(), handingOver_->pending.size());
+      handingOver_->pending.clear();
+      handingOver_->resampler.reset();
+      handingOver_.reset();
+    }
+    s->pending.insert(s->pending.begin(), carry_.begin(), carry_.end());
+    carry_.clear();
+  }
+
+  void carry(const int16_t* pcm, size_t n) {
+    carry_.insert(carry_.end(), pcm,
+                  pcm + std::min(n, kMostCarried - std::min(kMostCarried, carry_.size())));
   }
 
   void dropUtterance() {
@@ -245,7 +348,8 @@ class DecoderWorker {
         s.pending.insert(s.pending.end(), pcm_.begin(), pcm_.begin() + produced);
         if (!in || s.pending.size() >= static_cast<size_t>(settings_.batchSamples)) {
           decodePending(s);
-          if (s.isClosed()) return;
+          // Once closed at a pause, the rest of this input goes on to the next request.
+          if (s.isClosed() && !s.handedOver) return;
         }
       }
       if (in ? consumed >= n : produced == 0) return;
@@ -259,6 +363,11 @@ class DecoderWorker {
 
   void decodePending(Stream& s) {
     if (s.pending.empty()) return;
+    if (s.handedOver) {
+      carry(s.pending.data(), s.pending.size());
+      s.pending.clear();
+      return;
+    }
     decode(s, s.pending.data(), s.pending.size());
     s.pending.clear();
   }
@@ -276,6 +385,7 @@ class DecoderWorker {
         if (ps_start_utt(ps) < 0) return fail(s, "the speech decoder could not start");
         uttOpen_ = true;
         s.sawSpeech = false;
+        stabiliser_.reset();
       }
       if (k > 0 && ps_process_raw(ps, pcm, k, FALSE, FALSE) < 0) {
         return fail(s, "the speech decoder failed");
@@ -285,46 +395,85 @@ class DecoderWorker {
       s.fed += k;
       const bool inSpeech = ps_get_in_speech(ps) != 0;
       if (inSpeech) s.sawSpeech = true;
-      if ((s.sawSpeech && !inSpeech) || s.fed >= limit) return finishUtterance(s);
+      if ((s.sawSpeech && !inSpeech && !draining_) || s.fed >= limit) {
+        finishUtterance(s, true);
+        carry(pcm, n);
+        return;
+      }
       if (s.partials && s.sawSpeech) reportPartial(s);
     }
   }
 
+  // Reports the steadied hypothesis when the words shown change.
   void reportPartial(Stream& s) {
-    const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
-    std::string text = hyp ? hyp : "";
-    if (text == s.lastHyp) return;
-    s.lastHyp = text;
+    const auto& shown = stabiliser_.update(wordsOf(ps_get_hyp(decoder_.get(), nullptr)),
+                                           static_cast<double>(s.fed) / kDecoderRate);
+    std::string text = resultText(shown);
+    if (text == s.lastText) return;
+    s.lastText = text;
+    retryPause_ = Clock::duration::zero();
     s.deliver(platform::RecognitionResult{std::move(text), false}, std::nullopt, false);
   }
 
-  // Ends the utterance (if any) and closes the request with its final transcription.
-  void finishUtterance(Stream& s) {
+  // Ends the utterance (if any) and closes the request with its final transcription; a request
+  // closed by the decoder hands its later audio over to the next one.
+  void finishUtterance(Stream& s, bool handOver = false) {
     std::string text;
     if (uttOpen_) {
       ps_end_utt(decoder_.get());
       uttOpen_ = false;
-      const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
-      text = hyp ? hyp : "";
+      text = resultText(wordsOf(ps_get_hyp(decoder_.get(), nullptr)));
     }
     current_.reset();
-    s.resampler.reset();
+    if (handOver) {
+      s.handedOver = true;
+      handingOver_ = s.shared_from_this();
+    } else {
+      s.resampler.reset();
+    }
+    retryPause_ = Clock::duration::zero();
     s.deliver(platform::RecognitionResult{std::move(text), true}, std::nullopt, true);
   }
 
+  // Closes the request with an error. The first error after a result goes out at once; each
+  // further one in a row waits twice as long after the one before (up to a second).
   void fail(Stream& s, const std::string& message) {
     if (current_.get() == &s) dropUtterance();
     s.resampler.reset();
-    s.deliver(std::nullopt, platform::RecognitionError{message}, true);
+    s.failing = true;
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point due = std::max(now, lastErrorAt_ + retryPause_);
+    retryPause_ = retryPause_ == Clock::duration::zero()
+                      ? Clock::duration(kFirstRetryPause)
+                      : std::min<Clock::duration>(retryPause_ * 2, kLongestRetryPause);
+    lastErrorAt_ = due;
+    if (due <= now) {
+      s.deliver(std::nullopt, platform::RecognitionError{message}, true);
+      return;
+    }
+    heldErrors_.push_back({due, s.shared_from_this(), message});
+  }
+
+  // Hands out the held errors whose time has come (they are due in the order they were held).
+  void releaseDueErrors() {
+    const Clock::time_point now = Clock::now();
+    while (!heldErrors_.empty() && heldErrors_.front().due <= now) {
+      HeldError e = std::move(heldErrors_.front());
+      heldErrors_.pop_front();
+      e.stream->deliver(std::nullopt, platform::RecognitionError{e.message}, true);
+    }
   }
 
   const SpeechModel model_;
   const DecoderSettings settings_;
 
   std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;      // jobs for the worker
+  std::condition_variable loaded_;  // the load has been tried
   std::deque<Job> jobs_;
   bool stopping_ = false;
+  enum class Load { Pending, Loaded, Failed };
+  Load load_ = Load::Pending;
 
   // Worker thread only.
   ConfigPtr config_;
@@ -334,6 +483,18 @@ class DecoderWorker {
   std::vector<std::weak_ptr<Stream>> live_;
   std::vector<int16_t> pcm_;
   double ratio_ = 1.0;
+  PartialStabiliser stabiliser_;         // of the open utterance
+  bool draining_ = false;                // decoding the rest of a request whose audio has ended
+  std::shared_ptr<Stream> handingOver_;  // the last stream the decoder closed at a pause
+  std::vector<int16_t> carry_;           // its audio since then, for the next stream
+  struct HeldError {
+    Clock::time_point due;
+    std::shared_ptr<Stream> stream;
+    std::string message;
+  };
+  std::deque<HeldError> heldErrors_;  // in order of `due`
+  Clock::time_point lastErrorAt_{};
+  Clock::duration retryPause_{};  // zero until a request fails
 };
 
 namespace {
@@ -411,8 +572,11 @@ SphinxRecognizer::~SphinxRecognizer() {
   }
 }
 
+// The model's files must be readable and, once loading has been tried, the decoder loaded.
+// Loading starts here if preload() has not started it; it takes about half a second.
 bool SphinxRecognizer::isAvailable() {
-  return model_.readable();
+  if (!model_.readable()) return false;
+  return startedWorker()->waitUntilLoaded(settings_.availabilityWait);
 }
 
 void SphinxRecognizer::preload() {
@@ -429,7 +593,7 @@ std::shared_ptr<DecoderWorker> SphinxRecognizer::startedWorker() {
         w->run();
       });
     } catch (const std::system_error&) {
-      worker_->stop();  // takes no jobs: requests then end by their callers' deadlines
+      worker_->stop();  // takes no jobs and reports itself unavailable
     }
   }
   return worker_;

@@ -2,10 +2,13 @@
 // the recogniser's own worker thread (the decoder is not thread-safe).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "locale_model.h"
 #include "platform/platform.h"
@@ -19,9 +22,16 @@ struct Stream;
 struct DecoderSettings {
   int pauseFrames = 50;      // 10 ms frames of silence after speech that end an utterance
   double maxSeconds = 60.0;  // audio after which a request closes
-  int chunkSamples = 2048;   // 16 kHz samples per decoder call (128 ms)
+  int chunkSamples = 1600;   // 16 kHz samples per decoder call (100 ms)
   // 16 kHz samples gathered before decoding: the decoder works best on its data in batches.
-  int batchSamples = 2048;
+  int batchSamples = 1600;
+  // Audio time for which a partial word must stand before it counts as sure, and for which the
+  // decoder must disagree with a shown word before it is replaced.
+  double partialHoldSeconds = 0.2;
+  // Further decoder options, as option and value pairs.
+  std::vector<std::string> decoderOptions{};
+  // How long isAvailable() waits for the decoder to load before it answers from the files.
+  std::chrono::milliseconds availabilityWait{15000};
 };
 
 // A buffer request. Its audio is channel 0 of the appended buffers, at the sample rate that
@@ -48,6 +58,7 @@ class SphinxRecognizer : public platform::SpeechRecognizer {
   SphinxRecognizer(const SphinxRecognizer&) = delete;
   SphinxRecognizer& operator=(const SphinxRecognizer&) = delete;
 
+  // True when the model's files are readable and the decoder has loaded (waits for the load).
   bool isAvailable() override;
   std::shared_ptr<platform::RecognitionTask> recognitionTask(
       std::shared_ptr<platform::RecognitionRequest> request,
