@@ -16,12 +16,8 @@ import subprocess
 import sys
 import time
 
-SENTENCES = [
-    "please call me back when you get home",
-    "we will meet at the station tomorrow morning",
-    "open the door and turn on the lights",
-    "i would like to order a large pizza",
-    "the weather is nice today",
+# The main bench's sentences and three more.
+EXTRA_SENTENCES = [
     "can you send me the report before lunch",
     "my flight leaves at seven in the evening",
     "turn left at the next corner",
@@ -69,8 +65,9 @@ def make_audio(bench, d, minutes):
     """One cycle of every sentence with its pause, repeated to at least `minutes`; returns the
     16 kHz file (for the offline decoder), the 48 kHz float file (for the server), the reference
     text and the length in seconds."""
+    sentences = bench.SENTENCES + EXTRA_SENTENCES
     parts = []
-    for i, s in enumerate(SENTENCES):
+    for i, s in enumerate(sentences):
         raw = os.path.join(d, f"l{i}.wav")
         bench.run(["flite", "-voice", "rms", "-t", s, "-o", raw])
         padded = os.path.join(d, f"lp{i}.wav")
@@ -86,7 +83,7 @@ def make_audio(bench, d, minutes):
     long48 = os.path.join(d, "run48.wav")
     bench.run(["sox", long16, "-r", "48000", "-e", "floating-point", "-b", "32", long48])
     audio_s = float(bench.run(["soxi", "-D", long16], text=True).stdout)
-    return long16, long48, " ".join(SENTENCES * cycles), audio_s
+    return long16, long48, " ".join(sentences * cycles), audio_s
 
 
 def rss_mib(pid):
@@ -169,7 +166,8 @@ def main(bench, binary, minutes, verbose=False):
         offline_text = " ".join(offline_out.split())
 
         print(f"voxlet long run ({binary}): {audio_s / 60:.1f} min of audio, "
-              f"{len(SENTENCES)} sentences looped with 2 to 4 s pauses; load average "
+              f"{len(bench.SENTENCES + EXTRA_SENTENCES)} sentences looped with 2 to 4 s pauses; "
+              f"load average "
               f"{os.getloadavg()[0]:.2f} on {os.cpu_count()} cores; exit status {status}, "
               f"standard error {len(err)} bytes\n")
         print("| measure | voxlet | offline decoder | goal | met |")

@@ -54,15 +54,7 @@ class Voxlet {
 
   // Reads events until one of kind t arrives; false if the output ends first.
   bool waitFor(const std::string& t, std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left <= 0ms) return false;
-      auto e = next(left);
-      if (!e) return false;
-      if ((*e)["t"] == t) return true;
-    }
+    return waitUntil([&t](const json& e) { return e["t"] == t; }, timeout);
   }
 
   // Reads events until one for which pred is true arrives; false if the output ends first.
@@ -112,6 +104,17 @@ class Voxlet {
   std::vector<std::string> lines_;
   std::vector<json> events_;
 };
+
+// SIGTERM ends a run at once: status 0, nothing on standard error, and no "end".
+void expectSigtermEndsQuietly(Voxlet& v) {
+  v.kill(SIGTERM);
+  v.drain();
+  const auto exit = v.wait();
+  EXPECT_TRUE(exit.exited);
+  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(v.stderrText(), "");
+  EXPECT_TRUE(v.of("end").empty());
+}
 
 // Sound files shared by the tests: made once with flite and sox.
 class Dictation : public ::testing::Test {
@@ -295,13 +298,7 @@ TEST_F(Dictation, SigtermEndsAtOnceWithoutALine) {
   ASSERT_TRUE(v.waitFor("ready"));
   auto player = daemon_->startPlaying(file("first.wav"));
   ASSERT_TRUE(v.waitFor("text", 10s)) << "speech was heard";
-  v.kill(SIGTERM);
-  v.drain();
-  const auto exit = v.wait();
-  EXPECT_TRUE(exit.exited);
-  EXPECT_EQ(exit.status, 0);
-  EXPECT_EQ(v.stderrText(), "");
-  EXPECT_TRUE(v.of("end").empty());
+  expectSigtermEndsQuietly(v);
   for (const auto& e : v.of("text")) EXPECT_FALSE(e.value("final", true));
   player->wait(10s);
 }
@@ -433,13 +430,7 @@ TEST_F(Interrupted, EndOfInputAndSigtermWhileTheServerIsGone) {
     Voxlet v({"--locale", "en-US"}, env());
     ASSERT_TRUE(v.waitFor("ready")) << v.transcript();
     ASSERT_TRUE(daemon_->kill());
-    v.kill(SIGTERM);
-    v.drain();
-    const auto exit = v.wait();
-    EXPECT_TRUE(exit.exited);
-    EXPECT_EQ(exit.status, 0);
-    EXPECT_EQ(v.stderrText(), "");
-    EXPECT_TRUE(v.of("end").empty());
+    expectSigtermEndsQuietly(v);
   }
 }
 
