@@ -35,10 +35,14 @@ done
 flite -voice rms -t "Please send the quarterly report to the whole team before Friday." \
   -o "$work/speech.wav"
 mkfifo "$work/control"
-build/bin/voxlet --locale en-US <"$work/control" &
+build/bin/voxlet --locale en-US <"$work/control" > >(tee "$work/events") &
 voxlet_pid=$!
 exec 3>"$work/control"
-sleep 0.5
+# Speech before "ready" would not be heard: the model loads first.
+until grep -q '"ready"' "$work/events" 2>/dev/null; do
+  kill -0 "$voxlet_pid" 2>/dev/null || { echo "voxlet ended before it was ready" >&2; exit 1; }
+  sleep 0.05
+done
 paplay "$work/speech.wav"
 sleep 1.5
 echo stop >&3
