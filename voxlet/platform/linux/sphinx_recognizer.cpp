@@ -47,30 +47,10 @@ using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
 using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
 using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
 
-// The words of a hypothesis string.
-std::vector<std::string> wordsOf(const char* hyp) {
-  std::vector<std::string> words;
-  if (!hyp) return words;
-  std::string word;
-  for (const char* p = hyp;; ++p) {
-    if (*p == ' ' || *p == '\0') {
-      if (!word.empty()) words.push_back(std::move(word));
-      word.clear();
-      if (*p == '\0') return words;
-    } else {
-      word += *p;
-    }
-  }
-}
-
-// The text of a result: its segment's words.
-std::string resultText(const std::vector<std::string>& words) {
-  std::string text;
-  for (const auto& w : words) {
-    if (!text.empty()) text += ' ';
-    text += w;
-  }
-  return text;
+// The words of the decoder's current hypothesis.
+std::vector<std::string> hypothesis(ps_decoder_t* ps) {
+  const char* hyp = ps_get_hyp(ps, nullptr);
+  return hypothesisWords(hyp ? hyp : "");
 }
 
 // The sphinx libraries log to standard error unless told otherwise; this process never writes
@@ -113,7 +93,7 @@ struct Stream : std::enable_shared_from_this<Stream> {
   bool failing = false;  // its error waits to go out; later audio is ignored
   // The decoder closed it at a pause: audio that still comes for it belongs to the next request.
   bool handedOver = false;
-  std::string lastText;  // of the last partial result
+  std::vector<std::string> lastShown;  // the words of the last partial result
 
   bool isClosed() {
     std::lock_guard lock(deliverMutex);
@@ -121,13 +101,9 @@ struct Stream : std::enable_shared_from_this<Stream> {
   }
 
   // Hands one result or error to the handler unless the stream is closed; `last` closes it and
-  // releases the handler (and whatever it holds). A result's decoder words go out as typed text.
+  // releases the handler (and whatever it holds).
   void deliver(std::optional<platform::RecognitionResult> result,
                std::optional<platform::RecognitionError> error, bool last) {
-    if (result) {
-      result->formattedString =
-          formatSegment(hypothesisWords(result->formattedString), result->isFinal, punctuation);
-    }
     std::lock_guard lock(deliverMutex);
     if (closed) return;
     if (last) closed = true;
@@ -406,23 +382,23 @@ class DecoderWorker {
 
   // Reports the steadied hypothesis when the words shown change.
   void reportPartial(Stream& s) {
-    const auto& shown = stabiliser_.update(wordsOf(ps_get_hyp(decoder_.get(), nullptr)),
-                                           static_cast<double>(s.fed) / kDecoderRate);
-    std::string text = resultText(shown);
-    if (text == s.lastText) return;
-    s.lastText = text;
+    const auto& shown =
+        stabiliser_.update(hypothesis(decoder_.get()), static_cast<double>(s.fed) / kDecoderRate);
+    if (shown == s.lastShown) return;
+    s.lastShown = shown;
     retryPause_ = Clock::duration::zero();
-    s.deliver(platform::RecognitionResult{std::move(text), false}, std::nullopt, false);
+    s.deliver(platform::RecognitionResult{formatSegment(shown, false, s.punctuation), false},
+              std::nullopt, false);
   }
 
-  // Ends the utterance (if any) and closes the request with its final transcription; a request
-  // closed by the decoder hands its later audio over to the next one.
+  // Ends the utterance (if any) and closes the request with its final transcription, as typed
+  // text; a request closed by the decoder hands its later audio over to the next one.
   void finishUtterance(Stream& s, bool handOver = false) {
-    std::string text;
+    std::vector<std::string> words;
     if (uttOpen_) {
       ps_end_utt(decoder_.get());
       uttOpen_ = false;
-      text = resultText(wordsOf(ps_get_hyp(decoder_.get(), nullptr)));
+      words = hypothesis(decoder_.get());
     }
     current_.reset();
     if (handOver) {
@@ -432,7 +408,8 @@ class DecoderWorker {
       s.resampler.reset();
     }
     retryPause_ = Clock::duration::zero();
-    s.deliver(platform::RecognitionResult{std::move(text), true}, std::nullopt, true);
+    s.deliver(platform::RecognitionResult{formatSegment(words, true, s.punctuation), true},
+              std::nullopt, true);
   }
 
   // Closes the request with an error. The first error after a result goes out at once; each
