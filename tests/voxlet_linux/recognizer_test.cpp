@@ -251,17 +251,22 @@ class Speech : public ::testing::Test {
     ok_ = synthesize(kSentence, base + "/s16.wav") &&
           sox({base + "/s16.wav", "-r", "48000", "-e", "floating-point", "-b", "32",
                base + "/s48.wav"}) &&
-          sox({base + "/s48.wav", base + "/s48pause.wav", "pad", "0.3", "2.0"});
+          sox({base + "/s48.wav", base + "/s48pause.wav", "pad", "0.3", "2.0"}) &&
+          sox({base + "/s16.wav", "-r", "8000", base + "/narrow.wav", "sinc", "300-3400"}) &&
+          sox({base + "/narrow.wav", "-r", "48000", "-e", "floating-point", "-b", "32",
+               base + "/phone48pause.wav", "pad", "0.3", "1.2"});
     if (ok_) {
       s16_ = new Sound(*readWav(base + "/s16.wav"));
       s48_ = new Sound(*readWav(base + "/s48.wav"));
       s48pause_ = new Sound(*readWav(base + "/s48pause.wav"));
+      phone48pause_ = new Sound(*readWav(base + "/phone48pause.wav"));
     }
   }
   static void TearDownTestSuite() {
     delete s16_;
     delete s48_;
     delete s48pause_;
+    delete phone48pause_;
     delete dir_;
   }
   void SetUp() override { ASSERT_TRUE(ok_) << "flite or sox failed"; }
@@ -272,6 +277,7 @@ class Speech : public ::testing::Test {
   static inline Sound* s16_ = nullptr;
   static inline Sound* s48_ = nullptr;
   static inline Sound* s48pause_ = nullptr;
+  static inline Sound* phone48pause_ = nullptr;  // telephone band, 300-3400 Hz
 };
 
 // Results of one task, in order.
@@ -343,6 +349,25 @@ TEST_F(Speech, PauseAfterSpeechClosesTheRequestWithTheSentence) {
   EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2)
       << c.results.back().formattedString;
   EXPECT_NE(c.threads.front(), std::this_thread::get_id());
+}
+
+// A microphone far from what the model expects: the running cepstral mean, which starts from the
+// model's prior, lags behind for the whole first sentence, and decoded on the fly it comes out as
+// "when you get home". The first sentence is right, and so is the next one, decoded on the fly.
+TEST_F(Speech, FirstSentencesThroughATelephoneBandMicrophoneAreRecognisedWhole) {
+  auto recognizer = english();
+  ASSERT_TRUE(recognizer);
+  for (int sentence = 0; sentence < 2; ++sentence) {
+    auto request = requestAt(48000);
+    Collector c;
+    auto task = recognizer->recognitionTask(request, c.handler());
+    append(*request, *phone48pause_);
+    ASSERT_TRUE(c.waitClosed(30s)) << "sentence " << sentence;
+    std::lock_guard lock(c.m);
+    ASSERT_TRUE(c.errors.empty()) << c.errors[0].localizedDescription;
+    EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2)
+        << "sentence " << sentence << ": " << c.results.back().formattedString;
+  }
 }
 
 // The end of audio closes a request with a final result. Results carry typed text: capitalised

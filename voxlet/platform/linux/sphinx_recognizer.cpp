@@ -3,6 +3,7 @@
 #include <pocketsphinx.h>
 #include <soxr.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/feat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -282,6 +284,7 @@ class DecoderWorker {
   void dropUtterance() {
     if (uttOpen_) ps_end_utt(decoder_.get());
     uttOpen_ = false;
+    utterance_.clear();
     current_.reset();
   }
 
@@ -362,10 +365,12 @@ class DecoderWorker {
         uttOpen_ = true;
         s.sawSpeech = false;
         stabiliser_.reset();
+        utterance_.clear();
       }
       if (k > 0 && ps_process_raw(ps, pcm, k, FALSE, FALSE) < 0) {
         return fail(s, "the speech decoder failed");
       }
+      if (!meanSettled_) utterance_.insert(utterance_.end(), pcm, pcm + k);
       pcm += k;
       n -= k;
       s.fed += k;
@@ -399,6 +404,11 @@ class DecoderWorker {
       ps_end_utt(decoder_.get());
       uttOpen_ = false;
       words = hypothesis(decoder_.get());
+      if (!meanSettled_ && s.sawSpeech) {
+        meanSettled_ = true;
+        if (auto again = decodeWhole()) words = std::move(*again);
+      }
+      utterance_.clear();
     }
     current_.reset();
     if (handOver) {
@@ -410,6 +420,20 @@ class DecoderWorker {
     retryPause_ = Clock::duration::zero();
     s.deliver(platform::RecognitionResult{formatSegment(words, true, s.punctuation), true},
               std::nullopt, true);
+  }
+
+  // Decodes the audio of the utterance just ended once more, whole, so that its features are
+  // normalised by the utterance's own cepstral mean rather than by a running estimate that starts
+  // from the model's prior. The decoder turns to running normalisation by itself again as soon
+  // as it is fed piecewise. Nothing when the decoder refuses.
+  std::optional<std::vector<std::string>> decodeWhole() {
+    ps_decoder_t* ps = decoder_.get();
+    if (utterance_.empty() || ps_start_utt(ps) < 0) return std::nullopt;
+    ps_get_feat(ps)->cmn = CMN_BATCH;
+    const bool ok = ps_process_raw(ps, utterance_.data(), utterance_.size(), FALSE, TRUE) >= 0;
+    ps_end_utt(ps);
+    if (!ok) return std::nullopt;
+    return hypothesis(ps);
   }
 
   // Closes the request with an error. The first error after a result goes out at once; each
@@ -460,7 +484,12 @@ class DecoderWorker {
   std::vector<std::weak_ptr<Stream>> live_;
   std::vector<int16_t> pcm_;
   double ratio_ = 1.0;
-  PartialStabiliser stabiliser_;         // of the open utterance
+  PartialStabiliser stabiliser_;  // of the open utterance
+  // The running cepstral mean starts from the model's prior, far from many microphones, and has
+  // adapted only once a whole utterance with speech has been heard. Until then the open
+  // utterance's audio is kept, and its closing result comes from decoding it again, whole.
+  bool meanSettled_ = false;
+  std::vector<int16_t> utterance_;
   bool draining_ = false;                // decoding the rest of a request whose audio has ended
   std::shared_ptr<Stream> handingOver_;  // the last stream the decoder closed at a pause
   std::vector<int16_t> carry_;           // its audio since then, for the next stream
