@@ -2,6 +2,7 @@
 
 #include <pocketsphinx.h>
 #include <soxr.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
 #include <sphinxbase/feat.h>
 
@@ -32,6 +33,10 @@ using Clock = std::chrono::steady_clock;
 // spaced by a growing pause: whoever opens a new request for each failed one then waits too.
 constexpr auto kFirstRetryPause = std::chrono::milliseconds(50);
 constexpr auto kLongestRetryPause = std::chrono::milliseconds(1000);
+
+// The longest first utterance decoded again whole (16 kHz samples). Beyond it the running mean
+// has adapted on its own, and decoding it again would only delay the result.
+constexpr size_t kLongestDecodedAgain = 8 * 16000;
 
 // Audio carried from a request the decoder closed to the next one, at most (16 kHz samples).
 constexpr size_t kMostCarried = 30 * 16000;
@@ -285,6 +290,7 @@ class DecoderWorker {
     if (uttOpen_) ps_end_utt(decoder_.get());
     uttOpen_ = false;
     utterance_.clear();
+    keeping_ = false;
     current_.reset();
   }
 
@@ -366,11 +372,16 @@ class DecoderWorker {
         s.sawSpeech = false;
         stabiliser_.reset();
         utterance_.clear();
+        keeping_ = !meanSettled_;
       }
       if (k > 0 && ps_process_raw(ps, pcm, k, FALSE, FALSE) < 0) {
         return fail(s, "the speech decoder failed");
       }
-      if (!meanSettled_) utterance_.insert(utterance_.end(), pcm, pcm + k);
+      if (keeping_ && utterance_.size() + k > kLongestDecodedAgain) {
+        keeping_ = false;
+        utterance_ = {};
+      }
+      if (keeping_) utterance_.insert(utterance_.end(), pcm, pcm + k);
       pcm += k;
       n -= k;
       s.fed += k;
@@ -406,7 +417,9 @@ class DecoderWorker {
       words = hypothesis(decoder_.get());
       if (!meanSettled_ && s.sawSpeech) {
         meanSettled_ = true;
-        if (auto again = decodeWhole()) words = std::move(*again);
+        if (keeping_) {
+          if (auto again = decodeWhole()) words = std::move(*again);
+        }
       }
       utterance_.clear();
     }
@@ -424,15 +437,18 @@ class DecoderWorker {
 
   // Decodes the audio of the utterance just ended once more, whole, so that its features are
   // normalised by the utterance's own cepstral mean rather than by a running estimate that starts
-  // from the model's prior. The decoder turns to running normalisation by itself again as soon
-  // as it is fed piecewise. Nothing when the decoder refuses.
+  // from the model's prior. That mean then replaces the prior, which otherwise weighs as much as
+  // five seconds of speech in the running estimate. The decoder turns to running normalisation
+  // by itself again as soon as it is fed piecewise. Nothing when the decoder refuses.
   std::optional<std::vector<std::string>> decodeWhole() {
     ps_decoder_t* ps = decoder_.get();
     if (utterance_.empty() || ps_start_utt(ps) < 0) return std::nullopt;
-    ps_get_feat(ps)->cmn = CMN_BATCH;
+    feat_t* features = ps_get_feat(ps);
+    features->cmn = CMN_BATCH;
     const bool ok = ps_process_raw(ps, utterance_.data(), utterance_.size(), FALSE, TRUE) >= 0;
     ps_end_utt(ps);
     if (!ok) return std::nullopt;
+    cmn_live_set(features->cmn_struct, features->cmn_struct->cmn_mean);
     return hypothesis(ps);
   }
 
@@ -487,8 +503,10 @@ class DecoderWorker {
   PartialStabiliser stabiliser_;  // of the open utterance
   // The running cepstral mean starts from the model's prior, far from many microphones, and has
   // adapted only once a whole utterance with speech has been heard. Until then the open
-  // utterance's audio is kept, and its closing result comes from decoding it again, whole.
+  // utterance's audio is kept, and unless it grew too long its closing result comes from
+  // decoding it again, whole.
   bool meanSettled_ = false;
+  bool keeping_ = false;  // the open utterance's audio is being kept
   std::vector<int16_t> utterance_;
   bool draining_ = false;                // decoding the rest of a request whose audio has ended
   std::shared_ptr<Stream> handingOver_;  // the last stream the decoder closed at a pause
