@@ -502,6 +502,25 @@ TEST_F(Speech, AudioAppendedAfterThePauseClosedTheRequestGoesToTheNext) {
       << c2.results.back().formattedString;
 }
 
+// A decoder running behind: the caller has appended two sentences with a pause between them and
+// ended the audio before the decoder reached the pause. Both sentences reach the one result.
+TEST_F(Speech, PauseHeardAfterTheAudioEndedDoesNotCloseTheRequestEarly) {
+  auto recognizer = english();
+  auto request = requestAt(48000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s48pause_);
+  append(*request, *s48_);
+  request->endAudio();
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  ASSERT_TRUE(c.errors.empty()) << c.errors[0].localizedDescription;
+  EXPECT_LE(
+      wordErrorRate(std::string(kSentence) + " " + kSentence, c.results.back().formattedString),
+      0.2)
+      << c.results.back().formattedString;
+}
+
 // On a clearly spoken sentence, the words of a partial result other than its newest one (which
 // may still change) begin the final text.
 TEST_F(Speech, PartialsGrowTowardsTheFinalText) {

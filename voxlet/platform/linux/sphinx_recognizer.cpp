@@ -107,6 +107,11 @@ struct Stream : std::enable_shared_from_this<Stream> {
     return closed;
   }
 
+  bool endRequested() {
+    std::lock_guard lock(mutex);
+    return ended;
+  }
+
   // Hands one result or error to the handler unless the stream is closed; `last` closes it and
   // releases the handler (and whatever it holds).
   void deliver(std::optional<platform::RecognitionResult> result,
@@ -359,7 +364,8 @@ class DecoderWorker {
 
   // Decodes 16 kHz samples in chunks; after each chunk reports a changed hypothesis, and closes
   // the request when the voice-activity detector hears a pause after speech or the time limit
-  // is reached.
+  // is reached. A request whose audio has already ended is not closed at a pause: no request
+  // follows it to take the rest of its audio, which the decoder may not have reached yet.
   void decode(Stream& s, const int16_t* pcm, size_t n) {
     ps_decoder_t* ps = decoder_.get();
     const size_t limit = static_cast<size_t>(settings_.maxSeconds * kDecoderRate);
@@ -387,7 +393,7 @@ class DecoderWorker {
       s.fed += k;
       const bool inSpeech = ps_get_in_speech(ps) != 0;
       if (inSpeech) s.sawSpeech = true;
-      if ((s.sawSpeech && !inSpeech && !draining_) || s.fed >= limit) {
+      if ((s.sawSpeech && !inSpeech && !draining_ && !s.endRequested()) || s.fed >= limit) {
         finishUtterance(s, true);
         carry(pcm, n);
         return;
