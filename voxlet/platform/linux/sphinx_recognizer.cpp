@@ -294,8 +294,6 @@ class DecoderWorker {
   void dropUtterance() {
     if (uttOpen_) ps_end_utt(decoder_.get());
     uttOpen_ = false;
-    utterance_.clear();
-    keeping_ = false;
     current_.reset();
   }
 
@@ -427,7 +425,7 @@ class DecoderWorker {
           if (auto again = decodeWhole()) words = std::move(*again);
         }
       }
-      utterance_.clear();
+      utterance_ = {};  // kept again only while the mean has not settled
     }
     current_.reset();
     if (handOver) {
