@@ -2,9 +2,7 @@
 
 #include <pocketsphinx.h>
 #include <soxr.h>
-#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
-#include <sphinxbase/feat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -34,8 +32,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kFirstRetryPause = std::chrono::milliseconds(50);
 constexpr auto kLongestRetryPause = std::chrono::milliseconds(1000);
 
-// The longest first utterance decoded again whole (16 kHz samples). Beyond it the running mean
-// has adapted on its own, and decoding it again would only delay the result.
+// The longest first utterance decoded again (16 kHz samples). Beyond it the running mean has
+// adapted on its own, and decoding it again would only delay the result.
 constexpr size_t kLongestDecodedAgain = 8 * 16000;
 
 // Audio carried from a request the decoder closed to the next one, at most (16 kHz samples).
@@ -421,9 +419,7 @@ class DecoderWorker {
       words = hypothesis(decoder_.get());
       if (!meanSettled_ && s.sawSpeech) {
         meanSettled_ = true;
-        if (keeping_) {
-          if (auto again = decodeWhole()) words = std::move(*again);
-        }
+        if (keeping_) decodeAgain(s, words);
       }
       utterance_ = {};  // kept again only while the mean has not settled
     }
@@ -439,21 +435,24 @@ class DecoderWorker {
               std::nullopt, true);
   }
 
-  // Decodes the audio of the utterance just ended once more, whole, so that its features are
-  // normalised by the utterance's own cepstral mean rather than by a running estimate that starts
-  // from the model's prior. That mean then replaces the prior, which otherwise weighs as much as
-  // five seconds of speech in the running estimate. The decoder turns to running normalisation
-  // by itself again as soon as it is fed piecewise. Nothing when the decoder refuses.
-  std::optional<std::vector<std::string>> decodeWhole() {
+  // Decodes the audio of the utterance just ended once more, now that the running cepstral mean
+  // has been updated from that utterance's own frames: while it was decoded live the mean was
+  // still the model's prior, far from many microphones. The words replace `words` unless the
+  // decoder refuses or the request's audio has ended: then no more speech follows that would
+  // gain from the second pass, and its closing result is not held back for it.
+  void decodeAgain(Stream& s, std::vector<std::string>& words) {
     ps_decoder_t* ps = decoder_.get();
-    if (utterance_.empty() || ps_start_utt(ps) < 0) return std::nullopt;
-    feat_t* features = ps_get_feat(ps);
-    features->cmn = CMN_BATCH;
-    const bool ok = ps_process_raw(ps, utterance_.data(), utterance_.size(), FALSE, TRUE) >= 0;
+    if (utterance_.empty() || s.endRequested() || ps_start_utt(ps) < 0) return;
+    const size_t chunk = static_cast<size_t>(std::max(settings_.chunkSamples, 160));
+    for (size_t done = 0; done < utterance_.size(); done += chunk) {
+      const size_t k = std::min(chunk, utterance_.size() - done);
+      if (ps_process_raw(ps, utterance_.data() + done, k, FALSE, FALSE) < 0 || s.endRequested()) {
+        ps_end_utt(ps);
+        return;
+      }
+    }
     ps_end_utt(ps);
-    if (!ok) return std::nullopt;
-    cmn_live_set(features->cmn_struct, features->cmn_struct->cmn_mean);
-    return hypothesis(ps);
+    words = hypothesis(ps);
   }
 
   // Closes the request with an error. The first error after a result goes out at once; each
@@ -508,7 +507,7 @@ class DecoderWorker {
   // The running cepstral mean starts from the model's prior, far from many microphones, and has
   // adapted only once a whole utterance with speech has been heard. Until then the open
   // utterance's audio is kept, and unless it grew too long its closing result comes from
-  // decoding it again, whole.
+  // decoding it again.
   bool meanSettled_ = false;
   bool keeping_ = false;  // the open utterance's audio is being kept
   std::vector<int16_t> utterance_;
