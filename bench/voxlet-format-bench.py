@@ -16,6 +16,23 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def format_accuracy(tool, path):
+    """(sentences formatted as the typist wrote them, all sentences, [(spoken, typed, got)])."""
+    pairs = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line or line.startswith("#"):
+                continue
+            spoken, typed = line.split("\t")
+            pairs.append((spoken, typed))
+    r = subprocess.run([tool], input="".join(s + "\n" for s, _ in pairs),
+                       capture_output=True, text=True, check=True)
+    got = r.stdout.split("\n")[:len(pairs)]
+    misses = [(s, t, g) for (s, t), g in zip(pairs, got) if g != t]
+    return len(pairs) - len(misses), len(pairs), misses
+
+
 def main():
     ap = argparse.ArgumentParser(description="transcript formatter accuracy")
     ap.add_argument("--tool", default=os.path.join(HERE, "..", "build", "bin", "voxlet_format_lines"))
@@ -23,25 +40,13 @@ def main():
     ap.add_argument("-v", "--verbose", action="store_true", help="print every mismatch")
     a = ap.parse_args()
 
-    pairs = []
-    with open(a.set, encoding="utf-8") as f:
-        for line in f:
-            line = line.rstrip("\n")
-            if not line or line.startswith("#"):
-                continue
-            spoken, typed = line.split("\t")
-            pairs.append((spoken, typed))
-    r = subprocess.run([a.tool], input="".join(s + "\n" for s, _ in pairs),
-                       capture_output=True, text=True, check=True)
-    got = r.stdout.split("\n")[:len(pairs)]
-    misses = [(s, t, g) for (s, t), g in zip(pairs, got) if g != t]
+    exact, n, misses = format_accuracy(a.tool, a.set)
     if a.verbose:
         for s, t, g in misses:
             print(f"spoken:   {s}\nexpected: {t}\ngot:      {g}\n")
-    exact = len(pairs) - len(misses)
-    print(f"formatted sentences equal to the typist's: {exact}/{len(pairs)} "
-          f"= {100.0 * exact / len(pairs):.1f}% (goal 90%)")
-    return 0 if exact * 10 >= len(pairs) * 9 else 1
+    print(f"formatted sentences equal to the typist's: {exact}/{n} "
+          f"= {100.0 * exact / n:.1f}% (goal 90%)")
+    return 0 if exact * 10 >= n * 9 else 1
 
 
 if __name__ == "__main__":

@@ -20,6 +20,8 @@ import sys
 import tempfile
 import time
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+
 # Dictation-style sentences, about 30 s of speech per voice. No digits: the reference is the
 # spoken words.
 SENTENCES = [
@@ -155,8 +157,9 @@ def make_corpus(root, voices=VOICES, conditions=CONDITIONS):
             elif cond.startswith("pink"):
                 snr = float(cond[4:])
                 noise = os.path.join(tmp, "noise.wav")
-                run(["sox", "-n", "-r", "16000", "-c", "1", "-b", "16", noise, "synth", str(dur),
-                     "pinknoise", "vol", "0.3"])
+                # Repeatable noise: runs on different days compare on the same files.
+                run(["sox", "-R", "-n", "-r", "16000", "-c", "1", "-b", "16", noise,
+                     "synth", str(dur), "pinknoise", "vol", "0.3"])
                 gain = level / (10 ** (snr / 20)) / rms(noise)
                 run(["sox", "-m", "-v", "0.5", clean, "-v", f"{0.5 * gain:.6f}", noise, out])
             elif cond == "reverb":
@@ -356,16 +359,27 @@ def accuracy_rows(binary, daemon, voxlet_cls, work, voices=VOICES, conditions=CO
           f"{off_cpu / audio_s:.3f} |")
     print(f"| words shown in partials, absent from the final text, per 100 words | "
           f"{100.0 * flick[0] / flick[1]:.2f} | - | - |")
+    tool = os.path.join(os.path.dirname(os.path.abspath(binary)), "voxlet_format_lines")
+    if os.path.exists(tool):
+        fmt = load_script("voxlet-format-bench.py")
+        exact, n, _ = fmt.format_accuracy(tool, os.path.join(HERE, "format-heldout.tsv"))
+        print(f"| held-out sentences formatted as a typist writes them | "
+              f"{100.0 * exact / n:.1f}% ({exact}/{n}) | - | - |")
+
+
+def load_script(name):
+    """Another bench script of this folder, as a module."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location(name.replace("-", "_")[:-3],
+                                                  os.path.join(HERE, name))
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    return mod
 
 
 def load_bench():
     """voxlet-bench.py's private server and voxlet runner."""
-    import importlib.util
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "voxlet-bench.py")
-    spec = importlib.util.spec_from_file_location("voxlet_bench", path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod
+    return load_script("voxlet-bench.py")
 
 
 def main():
