@@ -358,6 +358,9 @@ class DecoderWorker {
     s.pending.clear();
   }
 
+  // 16 kHz samples given to the decoder in one call.
+  size_t chunkSamples() const { return static_cast<size_t>(std::max(settings_.chunkSamples, 160)); }
+
   // Decodes 16 kHz samples in chunks; after each chunk reports a changed hypothesis, and closes
   // the request when the voice-activity detector hears a pause after speech or the time limit
   // is reached. A request whose audio has already ended is not closed at a pause: no request
@@ -365,7 +368,7 @@ class DecoderWorker {
   void decode(Stream& s, const int16_t* pcm, size_t n) {
     ps_decoder_t* ps = decoder_.get();
     const size_t limit = static_cast<size_t>(settings_.maxSeconds * kDecoderRate);
-    const size_t chunk = static_cast<size_t>(std::max(settings_.chunkSamples, 160));
+    const size_t chunk = chunkSamples();
     while (n > 0) {
       const size_t k = std::min({n, chunk, limit - std::min(limit, s.fed)});
       if (!uttOpen_) {
@@ -443,7 +446,7 @@ class DecoderWorker {
   void decodeAgain(Stream& s, std::vector<std::string>& words) {
     ps_decoder_t* ps = decoder_.get();
     if (utterance_.empty() || s.endRequested() || ps_start_utt(ps) < 0) return;
-    const size_t chunk = static_cast<size_t>(std::max(settings_.chunkSamples, 160));
+    const size_t chunk = chunkSamples();
     for (size_t done = 0; done < utterance_.size(); done += chunk) {
       const size_t k = std::min(chunk, utterance_.size() - done);
       if (ps_process_raw(ps, utterance_.data() + done, k, FALSE, FALSE) < 0 || s.endRequested()) {
