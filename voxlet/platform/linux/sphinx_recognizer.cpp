@@ -442,15 +442,21 @@ class DecoderWorker {
   // has been updated from that utterance's own frames: while it was decoded live the mean was
   // still the model's prior, far from many microphones. The words replace `words` unless the
   // decoder refuses or the request's audio has ended: then no more speech follows that would
-  // gain from the second pass, and its closing result is not held back for it.
+  // gain from the second pass, and its closing result is not held back for it. An abandoned pass
+  // is left open, and closed when the decoder is next needed: closing it runs the decoder's
+  // end-of-utterance search, which would hold the result back as long again.
   void decodeAgain(Stream& s, std::vector<std::string>& words) {
     ps_decoder_t* ps = decoder_.get();
     if (utterance_.empty() || s.endRequested() || ps_start_utt(ps) < 0) return;
     const size_t chunk = chunkSamples();
     for (size_t done = 0; done < utterance_.size(); done += chunk) {
       const size_t k = std::min(chunk, utterance_.size() - done);
-      if (ps_process_raw(ps, utterance_.data() + done, k, FALSE, FALSE) < 0 || s.endRequested()) {
+      if (ps_process_raw(ps, utterance_.data() + done, k, FALSE, FALSE) < 0) {
         ps_end_utt(ps);
+        return;
+      }
+      if (s.endRequested()) {
+        uttOpen_ = true;
         return;
       }
     }
