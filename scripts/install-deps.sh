@@ -10,4 +10,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev googletest nlohmann-json3-dev \
   libx264-dev libyuv-dev \
   libpulse-dev libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us libsoxr-dev \
+  libwebrtc-audio-processing-dev \
   ffmpeg fonts-dejavu-core flite espeak-ng sox pulseaudio pulseaudio-utils python3 chromium >/dev/null
