@@ -232,16 +232,6 @@ TEST_F(Following, StopAndReleaseReturnWhileTheServerIsGone) {
   engine_.reset();
 }
 
-TEST(RetryDelay, FirstTrySoonThenAtMostOnceASecond) {
-  using voxlet::linux_backend::retryDelay;
-  EXPECT_EQ(retryDelay(0), 100ms);
-  for (int failures = 1; failures < 40; ++failures) {
-    EXPECT_GE(retryDelay(failures), retryDelay(failures - 1));
-    EXPECT_LE(retryDelay(failures), 1s);
-  }
-  EXPECT_EQ(retryDelay(39), 1s);
-}
-
 TEST_F(Engine, MicrophoneAccessIsAnsweredOnAnotherThread) {
   ASSERT_NO_FATAL_FAILURE(start());
   LinuxPlatform platform;
