@@ -217,6 +217,28 @@ TEST_F(Following, NewDefaultSourceInAnotherFormatReachesTheTapInItsFormat) {
   EXPECT_TRUE(toneHeard(tap_.count(), "other"));
 }
 
+// The server moves streams off the old default source when the default changes; a stream that
+// records from another source is left where it is, and the engine moves it itself.
+TEST_F(Following, TheEngineReroutesAStreamTheServerLeavesOnAnotherSource) {
+  for (const char* sink : {"sink_name=other", "sink_name=third"}) {
+    ASSERT_TRUE(daemon_->pactl(
+        {"load-module", "module-null-sink", sink, "format=float32le", "rate=48000", "channels=1"}));
+  }
+  // As a user would in the desktop's sound settings: the stream goes to "other", the default
+  // stays "vmic".
+  const auto outputs = daemon_->pactl({"list", "short", "source-outputs"});
+  ASSERT_TRUE(outputs);
+  const std::string index = outputs->substr(0, outputs->find('\t'));
+  ASSERT_EQ(outputs->find('\n'), outputs->size() - 1) << "one stream records: " << *outputs;
+  ASSERT_TRUE(daemon_->pactl({"move-source-output", index, "other.monitor"}));
+  ASSERT_TRUE(daemon_->waitForRecording("other.monitor", 10s));
+  EXPECT_TRUE(toneHeard(tap_.count(), "other"));
+
+  ASSERT_TRUE(daemon_->pactl({"set-default-source", "third.monitor"}));
+  ASSERT_TRUE(daemon_->waitForRecording("third.monitor", 10s));
+  EXPECT_TRUE(toneHeard(tap_.count(), "third"));
+}
+
 TEST_F(Following, SourceUnloadedThenAnotherLoadedResumesCapture) {
   ASSERT_TRUE(daemon_->pactl({"unload-module", "module-null-sink"}));
   ASSERT_TRUE(daemon_->pactl({"load-module", "module-null-sink", "sink_name=vmic2",
