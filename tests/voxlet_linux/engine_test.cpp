@@ -289,6 +289,27 @@ TEST(EngineWithoutServer, StartReportsTheServersError) {
   engine->stop();
 }
 
+// A server that accepts connections but never answers (stopped): every step that needs it fails
+// with the time-out, and all of them together within 3 s.
+TEST_F(Engine, HungServerIsGivenUpOnWithinThreeSeconds) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_TRUE(daemon_->hang());
+  const auto began = std::chrono::steady_clock::now();
+  LinuxPlatform platform;
+  EXPECT_EQ(platform.microphoneAuthorizationStatus(), 3);
+  auto engine = platform.makeAudioEngine();
+  const AudioFormat format = engine->inputNode().outputFormatForBus(0);
+  engine->inputNode().installTapOnBus(0, 2048, format, [](AudioBufferPtr) {});
+  engine->prepare();
+  std::string error;
+  EXPECT_FALSE(engine->startAndReturnError(&error));
+  EXPECT_EQ(error, "Timeout");
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+  engine->inputNode().removeTapOnBus(0);
+  engine->stop();
+  EXPECT_TRUE(daemon_->resume());
+}
+
 TEST(MicrophoneStatus, RefusalForLackOfPermissionIsDenied) {
   EXPECT_EQ(voxlet::linux_backend::microphoneStatusFor(PA_ERR_ACCESS), 2);
   EXPECT_EQ(voxlet::linux_backend::microphoneStatusFor(PA_ERR_CONNECTIONREFUSED), 3);

@@ -56,12 +56,23 @@ void PulseDaemon::launch() {
   env.erase("PULSE_SERVER");
   // Runs in the foreground as a plain user daemon, quiet even as root, without real-time
   // scheduling requests, shared memory or a session bus. A shell keeps it on a leash: when this
-  // process closes the shell's input, or dies, the daemon is stopped too; a line with a signal
-  // name sends that signal instead.
+  // process closes the shell's input, or dies, the daemon is ended too; a line with a signal
+  // name ends it with that signal instead. The lines STOP and CONT hang the daemon and let it go
+  // on; the shell answers each with the same line once it has taken effect.
   std::vector<std::string> argv{
       "/bin/sh",
       "-c",
-      "\"$@\" & pid=$!; read -r sig; kill -s \"${sig:-TERM}\" $pid; wait $pid",
+      "\"$@\" & pid=$!\n"
+      "while read -r sig; do\n"
+      "  case \"$sig\" in\n"
+      "    STOP) kill -s STOP $pid\n"
+      "      until [ \"$(cut -d' ' -f3 /proc/$pid/stat)\" = T ]; do sleep 0.01; done ;;\n"
+      "    CONT) kill -s CONT $pid ;;\n"
+      "    *) break ;;\n"
+      "  esac\n"
+      "  echo \"$sig\"\n"
+      "done\n"
+      "kill -s \"${sig:-TERM}\" $pid; kill -s CONT $pid 2>/dev/null; wait $pid",
       "voxlet-test-pulse",
       "/usr/bin/pulseaudio",
       "-n",
@@ -104,6 +115,19 @@ bool PulseDaemon::kill() {
   const auto exit = daemon_->wait(10s);
   daemon_.reset();
   return exit.exited;
+}
+
+bool PulseDaemon::signal(const std::string& name) {
+  if (!daemon_ || !daemon_->write(name + "\n")) return false;
+  return daemon_->readLine(10s) == name;
+}
+
+bool PulseDaemon::hang() {
+  return signal("STOP");
+}
+
+bool PulseDaemon::resume() {
+  return signal("CONT");
 }
 
 bool PulseDaemon::restart() {

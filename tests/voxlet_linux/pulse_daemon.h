@@ -59,6 +59,11 @@ class PulseDaemon {
 
   // Ends the daemon with SIGKILL, as a crash would; its socket file stays behind.
   bool kill();
+  // Stops the daemon with SIGSTOP, as a hung server: it keeps its socket and answers nothing.
+  // True once it has stopped.
+  bool hang();
+  // Lets a hung daemon go on (SIGCONT).
+  bool resume();
   // Starts it again on the same socket and script; true once it is ready.
   bool restart();
   // Waits until some client records from the named source.
@@ -71,6 +76,8 @@ class PulseDaemon {
 
  private:
   void launch();
+  // Sends a line to the shell that keeps the daemon and waits for it to answer with the same.
+  bool signal(const std::string& name);
 
   TempDir dir_;
   std::string socket_;
