@@ -209,6 +209,36 @@ TEST_F(Following, ServerKilledAndStartedAgainResumesCapture) {
   EXPECT_TRUE(toneHeard(tap_.count(), "vmic"));
 }
 
+// Two outages in a row: in each the engine tries again after 100 ms, then waits twice as long
+// after each failed try (200, 400, 800 ms between tries), and capture resumes when the server is
+// back. Timers never fire early, so the lower bounds hold on a loaded machine (less 50 to 100 ms
+// for this thread's own wake-ups; waits growing by 100 ms a try would give 200, 300, 400 ms). The
+// second outage's first wait shows that the first one's failures were forgotten.
+TEST_F(Following, EachOfTwoOutagesBacksOffFromTheStart) {
+  using std::chrono::steady_clock;
+  for (int outage = 0; outage < 2; ++outage) {
+    SCOPED_TRACE(outage);
+    std::vector<steady_clock::time_point> tries;
+    {
+      ASSERT_TRUE(daemon_->kill());
+      RefusingServer gone(daemon_->socketPath());
+      ASSERT_TRUE(gone.listening());
+      tries = gone.waitForTries(4, 10s);
+    }
+    ASSERT_EQ(tries.size(), 4u);
+    const auto ms = [&](size_t i) {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(tries[i + 1] - tries[i]);
+    };
+    EXPECT_GE(ms(0), 150ms);
+    EXPECT_LT(ms(0), 1000ms) << "the wait of a back-off that went on from the last outage";
+    EXPECT_GE(ms(1), 300ms);
+    EXPECT_GE(ms(2), 700ms);
+    ASSERT_TRUE(daemon_->restart()) << daemon_->problem();
+    ASSERT_TRUE(daemon_->waitForRecording("vmic.monitor", 10s));
+    EXPECT_TRUE(toneHeard(tap_.count(), "vmic"));
+  }
+}
+
 TEST_F(Following, NewDefaultSourceInAnotherFormatReachesTheTapInItsFormat) {
   ASSERT_TRUE(daemon_->pactl({"load-module", "module-null-sink", "sink_name=other", "format=s16le",
                               "rate=44100", "channels=2"}));

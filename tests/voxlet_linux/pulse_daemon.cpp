@@ -1,6 +1,9 @@
 #include "pulse_daemon.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -222,6 +225,44 @@ std::optional<std::string> PulseDaemon::pactl(const std::vector<std::string>& ar
   auto r = testing_support::run(argv, "", clientEnv(), 10s);
   if (!r.exit.exited || r.exit.status != 0) return std::nullopt;
   return r.out;
+}
+
+RefusingServer::RefusingServer(std::string socketPath) : path_(std::move(socketPath)) {
+  sockaddr_un addr{};
+  if (path_.size() >= sizeof addr.sun_path) return;
+  addr.sun_family = AF_UNIX;
+  path_.copy(addr.sun_path, path_.size());
+  ::unlink(path_.c_str());  // a killed server's socket file stays behind
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0 ||
+      ::listen(fd_, 16) < 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+RefusingServer::~RefusingServer() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(path_.c_str());
+}
+
+std::vector<std::chrono::steady_clock::time_point> RefusingServer::waitForTries(
+    size_t n, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (fd_ >= 0 && tries_.size() < n) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left <= 0ms) break;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    const int conn = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn < 0) continue;
+    tries_.push_back(std::chrono::steady_clock::now());
+    ::close(conn);
+  }
+  return {tries_.begin(), tries_.begin() + std::min(n, tries_.size())};
 }
 
 bool synthesize(const std::string& text, const std::string& path) {
