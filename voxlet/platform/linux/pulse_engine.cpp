@@ -16,7 +16,13 @@ using Kind = CaptureInput::Kind;
 
 PulseAudioEngine::PulseAudioEngine(ConnectionSource connect,
                                    std::function<void(platform::AudioFormat)> formatChosen)
-    : connect_(std::move(connect)), formatChosen_(std::move(formatChosen)) {}
+    : connect_(std::move(connect)),
+      formatChosen_(std::move(formatChosen)),
+      deliver_([this](platform::AudioBufferPtr buffer) {
+        if (!tap_) return;
+        platform::TapBlock block = tap_;  // the block may remove the tap while it runs
+        block(std::move(buffer));
+      }) {}
 
 PulseAudioEngine::~PulseAudioEngine() {
   stop();
@@ -260,6 +266,7 @@ void PulseAudioEngine::release() {
   cancelQuestion();
   capturing_->resetCallbacks();
   dropStream();
+  capturing_->signal();  // a start still waiting for its stream gives up now
 }
 
 void PulseAudioEngine::onPosted(pa_mainloop_api* api, pa_defer_event* e, void* data) {
@@ -349,18 +356,13 @@ void PulseAudioEngine::onRead(pa_stream* s, size_t, void* self) {
 
 // Main-loop thread, lock held: the real-time path. It allocates nothing of its own.
 void PulseAudioEngine::read(pa_stream* s) {
-  const BufferAssembler::Deliver deliver = [this](platform::AudioBufferPtr buffer) {
-    if (!tap_) return;
-    platform::TapBlock block = tap_;  // the block may remove the tap while it runs
-    block(std::move(buffer));
-  };
   while (pa_stream_readable_size(s) > 0) {
     const void* data = nullptr;
     size_t nbytes = 0;
     if (pa_stream_peek(s, &data, &nbytes) < 0) return;
     if (nbytes == 0) break;
     // A hole (data is null) is skipped: there is no audio for it.
-    if (data) assembler_.append(static_cast<const uint8_t*>(data), nbytes, deliver);
+    if (data) assembler_.append(static_cast<const uint8_t*>(data), nbytes, deliver_);
     pa_stream_drop(s);
   }
 }

@@ -81,6 +81,7 @@ class PulseAudioEngine : public platform::AudioEngine, private platform::InputNo
 
   const ConnectionSource connect_;
   const std::function<void(platform::AudioFormat)> formatChosen_;
+  const BufferAssembler::Deliver deliver_;  // to the tap, if one is installed
 
   std::mutex mutex_;  // the connection and the source description
   std::shared_ptr<PulseConnection> conn_;
