@@ -30,11 +30,21 @@ void answerElsewhere(std::function<void()> answer) {
 }  // namespace
 
 // State that outlives calls answered on other threads: the server connection (opened once and
-// shared by the microphone check and the engine) and the sample rate of the tapped audio.
+// shared by the microphone check and the engine), the sample rate of the tapped audio, and
+// whether results are punctuated.
 struct LinuxPlatform::Shared {
   std::mutex mutex;
   std::shared_ptr<PulseConnection> connection;
   std::atomic<double> captureRate{0.0};
+  // Whether the formatter of the recogniser last handed out punctuates. Dictation uses that one:
+  // a process makes the default language's recogniser only when its locale has none.
+  std::atomic<bool> punctuates{false};
+
+  std::shared_ptr<platform::SpeechRecognizer> recognizer(SpeechModel model) {
+    auto made = std::make_shared<SphinxRecognizer>(std::move(model));
+    punctuates = made->formatter().punctuates;
+    return made;
+  }
 
   std::shared_ptr<PulseConnection> connect(int* code, std::string* error) {
     std::lock_guard lock(mutex);
@@ -81,7 +91,7 @@ std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::recognizerForLocale(
     const std::string& localeId) {
   auto model = findModel(modelRoot_, localeId);
   if (!model) return nullptr;
-  return std::make_shared<SphinxRecognizer>(std::move(*model));
+  return shared_->recognizer(std::move(*model));
 }
 
 std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::defaultRecognizer() {
@@ -89,16 +99,17 @@ std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::defaultRecognizer() {
   if (!parts) return nullptr;
   auto model = findModelForLanguage(modelRoot_, parts->language);
   if (!model) return nullptr;
-  return std::make_shared<SphinxRecognizer>(std::move(*model));
+  return shared_->recognizer(std::move(*model));
 }
 
 std::shared_ptr<platform::RecognitionRequest> LinuxPlatform::makeRecognitionRequest() {
   return std::make_shared<SphinxRequest>([shared = shared_] { return shared->captureRate.load(); });
 }
 
-// A request asked for punctuation ends each closing result with "." or "?" (transcript_format).
+// A request asked for punctuation ends each closing result with "." or "?", when the rules of
+// the recogniser's language have them (transcript_format).
 bool LinuxPlatform::supportsPunctuation() {
-  return true;
+  return shared_->punctuates;
 }
 
 int LinuxPlatform::microphoneAuthorizationStatus() {
