@@ -35,6 +35,7 @@ using voxlet::linux_backend::SphinxRequest;
 using voxlet::platform::AudioBuffer;
 using voxlet::platform::RecognitionError;
 using voxlet::platform::RecognitionResult;
+using voxlet::platform::SpeechAuthorization;
 
 const std::string kModels = LinuxPlatform::defaultModelRoot();
 
@@ -195,15 +196,15 @@ class ScopedEnv {
 
 TEST(Platform, SpeechIsAuthorizedAndAnsweredOnAnotherThread) {
   LinuxPlatform platform;
-  EXPECT_EQ(platform.speechAuthorizationStatus(), 3);
-  std::promise<std::pair<int, std::thread::id>> answer;
-  platform.requestSpeechAuthorization([&](int status) {
+  EXPECT_EQ(platform.speechAuthorizationStatus(), SpeechAuthorization::Authorized);
+  std::promise<std::pair<SpeechAuthorization, std::thread::id>> answer;
+  platform.requestSpeechAuthorization([&](SpeechAuthorization status) {
     answer.set_value({status, std::this_thread::get_id()});
   });
   auto f = answer.get_future();
   ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
   auto [status, thread] = f.get();
-  EXPECT_EQ(status, 3);
+  EXPECT_EQ(status, SpeechAuthorization::Authorized);
   EXPECT_NE(thread, std::this_thread::get_id());
 }
 

@@ -58,7 +58,7 @@ struct LinuxPlatform::Shared {
     return connection;
   }
 
-  int microphoneStatus() {
+  platform::MicrophoneAuthorization microphoneStatus() {
     int code = 0;
     connect(&code, nullptr);
     return microphoneStatusFor(code);
@@ -79,12 +79,13 @@ std::string LinuxPlatform::currentLocaleIdentifier() {
 }
 
 // Recognition runs on the device, and Linux asks no permission of native programs for it.
-int LinuxPlatform::speechAuthorizationStatus() {
-  return platform::kAuthorized;
+platform::SpeechAuthorization LinuxPlatform::speechAuthorizationStatus() {
+  return platform::SpeechAuthorization::Authorized;
 }
 
-void LinuxPlatform::requestSpeechAuthorization(std::function<void(int)> handler) {
-  answerElsewhere([h = std::move(handler)] { h(platform::kAuthorized); });
+void LinuxPlatform::requestSpeechAuthorization(
+    std::function<void(platform::SpeechAuthorization)> handler) {
+  answerElsewhere([h = std::move(handler)] { h(platform::SpeechAuthorization::Authorized); });
 }
 
 std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::recognizerForLocale(
@@ -112,13 +113,13 @@ bool LinuxPlatform::supportsPunctuation() {
   return shared_->punctuates;
 }
 
-int LinuxPlatform::microphoneAuthorizationStatus() {
+platform::MicrophoneAuthorization LinuxPlatform::microphoneAuthorizationStatus() {
   return shared_->microphoneStatus();
 }
 
 void LinuxPlatform::requestMicrophoneAccess(std::function<void(bool)> handler) {
   answerElsewhere([shared = shared_, h = std::move(handler)] {
-    h(shared->microphoneStatus() == platform::kAuthorized);
+    h(shared->microphoneStatus() == platform::MicrophoneAuthorization::Authorized);
   });
 }
 

@@ -157,8 +157,9 @@ PulseConnection::~PulseConnection() {
   loop_.reset();
 }
 
-int microphoneStatusFor(int connectCode) {
-  return connectCode == PA_ERR_ACCESS ? 2 : 3;
+platform::MicrophoneAuthorization microphoneStatusFor(int connectCode) {
+  return connectCode == PA_ERR_ACCESS ? platform::MicrophoneAuthorization::Denied
+                                      : platform::MicrophoneAuthorization::Authorized;
 }
 
 PulseAudioEngine::PulseAudioEngine(ConnectionSource connect,

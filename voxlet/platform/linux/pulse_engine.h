@@ -176,8 +176,8 @@ class PulseAudioEngine : public platform::AudioEngine, private platform::InputNo
   std::string defaultSource_;
 };
 
-// Microphone authorization from the server's answer: denied (2) when it refuses this client for
-// lack of permission, else authorized (3).
-int microphoneStatusFor(int connectCode);
+// Microphone authorization from the server's answer: denied when it refuses this client for lack
+// of permission, else authorized.
+platform::MicrophoneAuthorization microphoneStatusFor(int connectCode);
 
 }  // namespace voxlet::linux_backend
