@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 using voxlet::linux_backend::LinuxPlatform;
 using voxlet::platform::AudioBufferPtr;
 using voxlet::platform::AudioFormat;
+using voxlet::platform::MicrophoneAuthorization;
 
 // Buffers a tap receives.
 struct Tap {
@@ -103,7 +104,7 @@ TEST_F(Engine, FormatIsTheDefaultSourcesAndBuffersAreDeinterleavedFloat) {
   ASSERT_TRUE(sox({"-n", "-r", "44100", "-c", "2", "-e", "floating-point", "-b", "32", tone,
                    "synth", "1.5", "sine", "700", "remix", "1", "0", "vol", "0.14142136"}));
   LinuxPlatform platform;
-  EXPECT_EQ(platform.microphoneAuthorizationStatus(), 3);
+  EXPECT_EQ(platform.microphoneAuthorizationStatus(), MicrophoneAuthorization::Authorized);
   auto engine = platform.makeAudioEngine();
   auto& node = engine->inputNode();
   const AudioFormat format = node.outputFormatForBus(0);
@@ -305,7 +306,7 @@ TEST(EngineWithoutServer, StartReportsTheServersError) {
   ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   ::setenv("HOME", dir.path().c_str(), 1);
   LinuxPlatform platform;
-  EXPECT_EQ(platform.microphoneAuthorizationStatus(), 3);
+  EXPECT_EQ(platform.microphoneAuthorizationStatus(), MicrophoneAuthorization::Authorized);
   auto engine = platform.makeAudioEngine();
   const AudioFormat format = engine->inputNode().outputFormatForBus(0);
   EXPECT_GT(format.sampleRate, 0.0) << "the stream, not the format, reports a missing server";
@@ -341,9 +342,11 @@ TEST_F(Engine, HungServerIsGivenUpOnWithinThreeSeconds) {
 }
 
 TEST(MicrophoneStatus, RefusalForLackOfPermissionIsDenied) {
-  EXPECT_EQ(voxlet::linux_backend::microphoneStatusFor(PA_ERR_ACCESS), 2);
-  EXPECT_EQ(voxlet::linux_backend::microphoneStatusFor(PA_ERR_CONNECTIONREFUSED), 3);
-  EXPECT_EQ(voxlet::linux_backend::microphoneStatusFor(0), 3);
+  EXPECT_EQ(voxlet::linux_backend::microphoneStatusFor(PA_ERR_ACCESS),
+            MicrophoneAuthorization::Denied);
+  EXPECT_EQ(voxlet::linux_backend::microphoneStatusFor(PA_ERR_CONNECTIONREFUSED),
+            MicrophoneAuthorization::Authorized);
+  EXPECT_EQ(voxlet::linux_backend::microphoneStatusFor(0), MicrophoneAuthorization::Authorized);
 }
 
 }  // namespace

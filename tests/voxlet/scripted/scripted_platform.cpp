@@ -198,19 +198,20 @@ std::string ScriptedPlatform::currentLocaleIdentifier() {
   return scenario_.value("locale", std::string("en_US"));
 }
 
-int ScriptedPlatform::speechAuthorizationStatus() {
+vp::SpeechAuthorization ScriptedPlatform::speechAuthorizationStatus() {
   note("speech.status");
-  return scenario_.value("speechStatus", 3);
+  return vp::SpeechAuthorization{scenario_.value("speechStatus", 3)};
 }
 
-void ScriptedPlatform::requestSpeechAuthorization(std::function<void(int)> handler) {
+void ScriptedPlatform::requestSpeechAuthorization(
+    std::function<void(vp::SpeechAuthorization)> handler) {
   note("speech.request");
   if (scenario_.contains("speechAnswer") && scenario_["speechAnswer"].is_null()) {
     std::lock_guard<std::mutex> lock(mutex_);
     pendingSpeech_ = std::move(handler);  // the prompt stays open
     return;
   }
-  const int answer = scenario_.value("speechAnswer", 3);
+  const vp::SpeechAuthorization answer{scenario_.value("speechAnswer", 3)};
   const int delay = scenario_.value("speechAnswerDelayMs", 0);
   voxlet::startDetached([handler = std::move(handler), answer, delay] {
     sleepMs(delay);
@@ -252,9 +253,9 @@ bool ScriptedPlatform::supportsPunctuation() {
   return scenario_.value("punctuation", true);
 }
 
-int ScriptedPlatform::microphoneAuthorizationStatus() {
+vp::MicrophoneAuthorization ScriptedPlatform::microphoneAuthorizationStatus() {
   note("mic.status");
-  return scenario_.value("micStatus", 3);
+  return vp::MicrophoneAuthorization{scenario_.value("micStatus", 3)};
 }
 
 void ScriptedPlatform::requestMicrophoneAccess(std::function<void(bool)> handler) {

@@ -231,8 +231,9 @@ std::shared_ptr<PulseConnection> SharedConnection::get(int* code, std::string* e
   return connection_;
 }
 
-int microphoneStatusFor(int connectCode) {
-  return connectCode == PA_ERR_ACCESS ? 2 : 3;
+platform::MicrophoneAuthorization microphoneStatusFor(int connectCode) {
+  return connectCode == PA_ERR_ACCESS ? platform::MicrophoneAuthorization::Denied
+                                      : platform::MicrophoneAuthorization::Authorized;
 }
 
 }  // namespace voxlet::linux_backend

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace voxlet::linux_backend {
 
 struct MainloopDeleter {
@@ -138,8 +140,8 @@ class SharedConnection {
   PulseFailure unanswered_;  // the time-out, once it happened
 };
 
-// Microphone authorization from the server's answer: denied (2) when it refuses this client for
-// lack of permission, else authorized (3).
-int microphoneStatusFor(int connectCode);
+// Microphone authorization from the server's answer: denied when it refuses this client for lack
+// of permission, else authorized.
+platform::MicrophoneAuthorization microphoneStatusFor(int connectCode);
 
 }  // namespace voxlet::linux_backend
