@@ -38,7 +38,7 @@ constexpr int kLengthPrefixSize = 4;  // x264 writes 4-byte big-endian sizes wit
 // and a buffer of target x (0.2 s + one frame interval), a second of output stays within 1.2 x the
 // target, and a key frame may still take about a fifth of a second's bits plus its own share.
 int vbvBufferKbit(int bitrateKbps, int fps) {
-  const int64_t kbit = int64_t{bitrateKbps} * (fps + 5) / (int64_t{5} * fps);
+  const int64_t kbit = int64_t{bitrateKbps} * (int64_t{fps} + 5) / (int64_t{5} * fps);
   return static_cast<int>(std::clamp<int64_t>(kbit, 1, INT_MAX));
 }
 
