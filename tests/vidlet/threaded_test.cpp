@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -97,6 +98,52 @@ TEST(ReadLine, AReadInterruptedBySignalsIsRetried) {
   signaller.join();
   ::sigaction(SIGUSR1, &old, nullptr);
   EXPECT_EQ(line, "640 480");
+}
+
+// Writes the pieces one at a time, each only once the reader has taken everything before it, so
+// that every read sees exactly one piece (or a part of one).
+void writeInPieces(int writer, const std::vector<std::string>& pieces) {
+  for (const std::string& piece : pieces) {
+    ASSERT_EQ(::write(writer, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+    int unread = 1;
+    while (::ioctl(0, FIONREAD, &unread) == 0 && unread > 0) std::this_thread::yield();
+  }
+}
+
+TEST(ReadLine, TheHeaderAndTheFramesAfterItSurviveEverySplitOfTheInput) {
+  const std::string header = "24 2 30 500000";
+  const std::string frame1(24 * 2 * 4, 'a'), frame2(24 * 2 * 4, 'b');
+  const std::string all = header + "\n" + frame1 + frame2;
+  const size_t feed = header.size();
+  std::vector<std::vector<std::string>> splits{{all}};
+  // Two pieces, cut anywhere from inside the header to inside the second frame.
+  for (size_t cut : {size_t{1}, feed - 1, feed, feed + 1, feed + 2, feed + 1 + frame1.size(),
+                     feed + 7 + frame1.size(), all.size() - 1})
+    splits.push_back({all.substr(0, cut), all.substr(cut)});
+  // One byte at a time through the line feed, then odd pieces.
+  std::vector<std::string> trickle;
+  size_t at = 0;
+  for (; at < feed + 3; ++at) trickle.push_back(all.substr(at, 1));
+  for (; at < all.size(); at += 13) trickle.push_back(all.substr(at, 13));
+  splits.push_back(trickle);
+
+  for (const auto& pieces : splits) {
+    SCOPED_TRACE("first piece of " + std::to_string(pieces[0].size()) + " bytes, " +
+                 std::to_string(pieces.size()) + " pieces");
+    vidlet_test::StdinFrom in("", /*keepOpen=*/true);
+    std::thread writer([&] {
+      writeInPieces(in.writer(), pieces);
+      in.closeWriter();
+    });
+    EXPECT_EQ(vidlet::readLine(), header);
+    std::string got(frame1.size(), '\0');
+    EXPECT_TRUE(vidlet::readFully(reinterpret_cast<uint8_t*>(got.data()), 192));
+    EXPECT_EQ(got, frame1);
+    EXPECT_TRUE(vidlet::readFully(reinterpret_cast<uint8_t*>(got.data()), 192));
+    EXPECT_EQ(got, frame2);
+    EXPECT_FALSE(vidlet::readFully(reinterpret_cast<uint8_t*>(got.data()), 1));
+    writer.join();
+  }
 }
 
 // Collects what a session hands to its callback.
