@@ -14,12 +14,20 @@
 
 namespace vidlet {
 
+namespace {
+
+// Where this program's own lines go: standard error as it was before silenceStandardError.
+int errorOut = 2;
+
+}  // namespace
+
 void quit(int status, std::string_view line) {
-  if (!line.empty()) writeAll(2, line.data(), line.size());
+  if (!line.empty()) writeAll(errorOut, line.data(), line.size());
   ::_exit(status);
 }
 
 void silenceStandardError() {
+  errorOut = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
   const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (null < 0) {
     ::close(2);
@@ -55,10 +63,8 @@ void frameLoop() {
 
     n = n + 1;
     const platform::MediaTime pts{n, static_cast<int32_t>(FPS)};
-    const platform::MediaTime duration{1, static_cast<int32_t>(FPS)};
     const platform::FrameOptions forceKey{.forceKeyFrame = true};
-    session->encodeFrame(std::move(buffer), pts, duration, n == 1 ? &forceKey : nullptr, nullptr,
-                         nullptr);
+    session->encodeFrame(std::move(buffer), pts, n == 1 ? &forceKey : nullptr, nullptr, nullptr);
   }
 }
 
@@ -68,6 +74,7 @@ void drain() {
 }
 
 void run(platform::VideoServices& videoServices) {
+  silenceStandardError();
   services = &videoServices;
   // Packets bypass the C library's stream; it gets a large buffer all the same.
   std::setvbuf(stdout, nullptr, _IOFBF, 1048576);
@@ -75,7 +82,7 @@ void run(platform::VideoServices& videoServices) {
 
   std::optional<std::string> line = readLine();
   if (!line) quit(kExitBadHeader);
-  parts = headerIntegers(*line);
+  const std::vector<int64_t> parts = headerIntegers(*line);
   std::optional<Header> header = checkHeader(parts);
   if (!header) quit(kExitBadHeader, "bad header\n");
   W = header->width;
@@ -96,8 +103,6 @@ void run(platform::VideoServices& videoServices) {
   n = 0;
   raw.reset(new (std::nothrow) uint8_t[static_cast<size_t>(frameBytes)]);
   if (!raw) quit(kExitNoResources);
-  // Set-up is done and with it every line this program writes there.
-  silenceStandardError();
 
   frameLoop();
   drain();

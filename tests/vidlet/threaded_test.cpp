@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <thread>
 #include <vector>
@@ -16,7 +17,9 @@
 #include "input.h"
 #include "output.h"
 #include "packets.h"
+#include "platform/compression_session.h"
 #include "platform/pixel_buffer_pool.h"
+#include "platform/serial_worker.h"
 #include "platform/x264_services.h"
 #include "state.h"
 #include "stdin_redirect.h"
@@ -146,6 +149,47 @@ TEST(ReadLine, TheHeaderAndTheFramesAfterItSurviveEverySplitOfTheInput) {
   }
 }
 
+TEST(SerialWorker, RunsJobsInOrderOnItsOwnThreadAndTellsWaitingOnesWhenItStops) {
+  vp::SerialWorker worker(2);
+  EXPECT_EQ(worker.post([](bool) {}), vp::kErrInvalidated);  // not started
+  ASSERT_EQ(worker.start(), vp::kStatusOk);
+  std::vector<int> ran;  // touched on the worker's thread only, until it has stopped
+  std::thread::id where;
+  for (int i = 0; i < 20; ++i)
+    ASSERT_EQ(worker.post([&, i](bool run) {
+      if (run) ran.push_back(i);
+      where = std::this_thread::get_id();
+    }),
+              vp::kStatusOk);
+  EXPECT_EQ(worker.runAndWait([](bool) {}), vp::kStatusOk);
+  std::vector<int> expected(20);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(ran, expected);
+  EXPECT_NE(where, std::this_thread::get_id());
+
+  // A job holds the worker while two more wait; stopping tells those two, and only them.
+  std::mutex gate;
+  std::unique_lock<std::mutex> closed(gate);
+  std::atomic<bool> holding{false};
+  std::atomic<int> told{0}, run{0};
+  ASSERT_EQ(worker.post([&](bool) {
+    holding = true;
+    std::lock_guard<std::mutex> wait(gate);
+  }),
+            vp::kStatusOk);
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(worker.post([&](bool r) { (r ? run : told).fetch_add(1); }), vp::kStatusOk);
+  while (!holding) std::this_thread::yield();
+  std::thread stopper([&] { worker.stop(); });
+  // With the queue full a post waits, until the worker stops and refuses it.
+  EXPECT_EQ(worker.post([](bool) {}), vp::kErrInvalidated);
+  closed.unlock();
+  stopper.join();
+  EXPECT_EQ(run.load(), 0);
+  EXPECT_EQ(told.load(), 2);
+  EXPECT_EQ(worker.runAndWait([](bool) {}), vp::kErrInvalidated);
+}
+
 // Collects what a session hands to its callback.
 struct Collected {
   std::mutex mutex;
@@ -247,7 +291,6 @@ class X264Session : public ::testing::Test {
       seen_.insert(buffer.get());
       const vp::FrameOptions force{.forceKeyFrame = true};
       ASSERT_EQ(session.encodeFrame(std::move(buffer), {k, static_cast<int32_t>(fps)},
-                                    {1, static_cast<int32_t>(fps)},
                                     k == 1 && forceFirst ? &force : nullptr,
                                     reinterpret_cast<void*>(static_cast<uintptr_t>(k)), nullptr),
                 vp::kStatusOk);
@@ -333,7 +376,7 @@ TEST_F(X264Session, InvalidateEndsTheSessionAndLaterFramesAreRefused) {
   }
   vp::PixelBufferRef b;
   ASSERT_EQ(pool_->createPixelBuffer(&b), vp::kStatusOk);
-  EXPECT_NE(session->encodeFrame(b, {6, 30}, {1, 30}, nullptr, nullptr, nullptr), vp::kStatusOk);
+  EXPECT_NE(session->encodeFrame(b, {6, 30}, nullptr, nullptr, nullptr), vp::kStatusOk);
   EXPECT_NE(session->completeFrames(vp::kInvalidTime), vp::kStatusOk);
   session->invalidate();  // twice is harmless
 }

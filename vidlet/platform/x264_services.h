@@ -1,10 +1,5 @@
-// The video services on x264 (encoding) and libyuv (colour conversion).
-//
-// A session collects its properties and opens the encoder when it is prepared (or at the first
-// frame). Frames then wait in a short queue for the session's own thread, which converts each
-// BGRA buffer to 4:2:0, returns the buffer to its pool, encodes the picture and calls the output
-// callback, one frame at a time in submission order. So reading the next frame overlaps encoding
-// this one.
+// The video services on x264 (encoding) and libyuv (colour conversion): asynchronous compression
+// sessions over the x264 encoder, and pools of aligned BGRA buffers.
 #pragma once
 
 #include <memory>
@@ -15,8 +10,6 @@ namespace vidlet::platform {
 
 // Largest width or height the encoder takes.
 constexpr int32_t kMaxEncodedSide = 16384;
-// Frames waiting for the session's thread; a full queue makes encodeFrame wait.
-constexpr size_t kFrameQueueDepth = 2;
 
 class X264VideoServices final : public VideoServices {
  public:
