@@ -39,27 +39,46 @@ void silenceStandardError() {
   }
 }
 
-void frameLoop() {
-  const int64_t rowBytes = W * 4;
-  while (readFully(raw.get(), frameBytes)) {
-    platform::PixelBufferRef buffer;
-    if (pool->createPixelBuffer(&buffer) != platform::kStatusOk || !buffer) continue;
-    if (buffer->lockBaseAddress(0) != platform::kStatusOk) continue;
-    uint8_t* base = buffer->baseAddress();
-    const size_t stride = buffer->bytesPerRow();
-    // A buffer without pixels or with rows too short for a frame row costs this frame only.
-    if (!base || stride < static_cast<size_t>(rowBytes)) {
-      buffer->unlockBaseAddress(0);
-      continue;
-    }
-    if (stride == static_cast<size_t>(rowBytes)) {
-      std::memcpy(base, raw.get(), static_cast<size_t>(frameBytes));
-    } else {
-      for (int64_t y = 0; y < H; ++y)
-        std::memcpy(base + static_cast<size_t>(y) * stride, raw.get() + y * rowBytes,
-                    static_cast<size_t>(rowBytes));
-    }
+namespace {
+
+// A pool buffer for the next frame, locked, with rows at least a frame row wide; none when the
+// pool has none to give.
+platform::PixelBufferRef lockedBuffer(size_t rowBytes) {
+  platform::PixelBufferRef buffer;
+  if (pool->createPixelBuffer(&buffer) != platform::kStatusOk || !buffer) return nullptr;
+  if (buffer->lockBaseAddress(0) != platform::kStatusOk) return nullptr;
+  if (!buffer->baseAddress() || buffer->bytesPerRow() < rowBytes) {
     buffer->unlockBaseAddress(0);
+    return nullptr;
+  }
+  return buffer;
+}
+
+// Reads one frame into buffer: straight in when its rows lie back to back, else through raw. With
+// no buffer the frame's bytes are read into raw and go no further. False at the end of input.
+bool readFrame(platform::PixelBuffer* buffer, size_t rowBytes) {
+  const size_t stride = buffer ? buffer->bytesPerRow() : 0;
+  if (stride == rowBytes) return readFully(buffer->baseAddress(), frameBytes);
+  if (!readFully(raw.get(), frameBytes)) return false;
+  if (buffer) {
+    for (int64_t y = 0; y < H; ++y)
+      std::memcpy(buffer->baseAddress() + static_cast<size_t>(y) * stride,
+                  raw.get() + static_cast<size_t>(y) * rowBytes, rowBytes);
+  }
+  return true;
+}
+
+}  // namespace
+
+void frameLoop() {
+  const auto rowBytes = static_cast<size_t>(W) * 4;
+  for (;;) {
+    // A frame without a buffer, or with one too narrow for its rows, is read and dropped.
+    platform::PixelBufferRef buffer = lockedBuffer(rowBytes);
+    const bool got = readFrame(buffer.get(), rowBytes);
+    if (buffer) buffer->unlockBaseAddress(0);
+    if (!got) return;
+    if (!buffer) continue;
 
     n = n + 1;
     const platform::MediaTime pts{n, static_cast<int32_t>(FPS)};

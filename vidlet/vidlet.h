@@ -32,7 +32,8 @@ void createPool();
 // complaints there, which are not this program's to write. The first thing run does.
 void silenceStandardError();
 
-// Reads frames into raw until input ends, submitting each to session through a buffer of pool.
+// Reads frames until input ends, each into a buffer of pool (through raw when the buffer's rows do
+// not lie back to back, or when the pool has none), and submits each to session.
 void frameLoop();
 // Completes every submitted frame and ends the session.
 void drain();

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "platform/i420_image.h"
 #include "platform/pixel_buffer_pool.h"
@@ -64,15 +65,15 @@ TEST(X264Parameters, KeyFramesAtMostFourSecondsApartInFramesOfTheHeadersRate) {
   }
 }
 
-TEST(X264Parameters, TheRateIsTheTargetAndThePeakWithAFifthOfASecondAndOneFrameOfBuffer) {
+TEST(X264Parameters, TheRateIsTheTargetAndThePeakWithAThirdOfASecondAndOneFrameOfBuffer) {
   struct Case {
     int fps;
     int64_t bitRate;
     int kbps, bufferKbit;
   };
   for (const Case& c :
-       {Case{30, 1000000, 1000, 233}, Case{30, 250000, 250, 58}, Case{10, 4000000, 4000, 1200},
-        Case{1, 1, 1, 1}, Case{INT32_MAX, vp::kMaxBitRate, INT32_MAX, INT32_MAX / 5 + 1}}) {
+       {Case{30, 1000000, 1000, 333}, Case{30, 250000, 250, 83}, Case{10, 4000000, 4000, 1600},
+        Case{1, 1, 1, 1}, Case{INT32_MAX, vp::kMaxBitRate, INT32_MAX, 644245095}}) {
     const auto p = vp::x264Parameters(asked(c.fps, c.bitRate), 64, 64, 1);
     ASSERT_TRUE(p);
     EXPECT_EQ(p->rc.i_rc_method, X264_RC_ABR);
@@ -101,6 +102,23 @@ TEST(X264Parameters, OneSliceThreadPerCoreAndOddSidesAtTheirEvenCover) {
   }
 }
 
+TEST(X264Parameters, PicturesLargerThan720pTakeTheCheaperAnalysis) {
+  for (auto [w, h, preset] : {std::tuple{1280, 720, "veryfast"},
+                              {640, 360, "veryfast"},
+                              {1, 1, "veryfast"},
+                              {1281, 720, "superfast"},
+                              {1920, 1080, "superfast"},
+                              {16384, 16384, "superfast"}})
+    EXPECT_STREQ(vp::x264Preset(w, h), preset) << w << "x" << h;
+  // Diamond search and the lighter refinement, as x264's presets define them.
+  const auto big = vp::x264Parameters(asked(30, 1000000), 1920, 1080, 2);
+  const auto small = vp::x264Parameters(asked(30, 1000000), 1280, 720, 2);
+  ASSERT_TRUE(big && small);
+  EXPECT_EQ(big->analyse.i_me_method, X264_ME_DIA);
+  EXPECT_EQ(small->analyse.i_me_method, X264_ME_HEX);
+  EXPECT_LT(big->analyse.i_subpel_refine, small->analyse.i_subpel_refine);
+}
+
 TEST(X264Parameters, TheStreamNamesTheColoursOfTheConversion) {
   const auto p = vp::x264Parameters(asked(30, 1000000), 640, 360, 1);
   ASSERT_TRUE(p);
@@ -120,8 +138,8 @@ vp::PixelBufferAttributes bgra(int64_t w, int64_t h) {
   return a;
 }
 
-TEST(AlignedPool, RowsAreAlignedAndAtLeastAFrameRowWide) {
-  for (auto [w, stride] : {std::pair{1, 64}, {4, 64}, {16, 64}, {17, 128}, {1920, 7680}}) {
+TEST(AlignedPool, BuffersAreAlignedWithRowsBackToBack) {
+  for (auto [w, stride] : {std::pair{1, 4}, {4, 16}, {16, 64}, {17, 68}, {1920, 7680}}) {
     std::shared_ptr<vp::PixelBufferPool> pool;
     ASSERT_EQ(vp::AlignedPixelBufferPool::create(bgra(w, 3), &pool), vp::kStatusOk);
     vp::PixelBufferRef b;

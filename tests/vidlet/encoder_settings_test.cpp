@@ -61,13 +61,13 @@ TEST(EncoderSettings, TheKeyFrameIntervalIsTheTighterOfCountAndDuration) {
   }
 }
 
-TEST(EncoderSettings, BurstsAreBoundedAtTheTargetWithAFifthOfASecondAndOneFrameOfBuffer) {
+TEST(EncoderSettings, BurstsAreBoundedAtTheTargetWithAThirdOfASecondAndOneFrameOfBuffer) {
   struct Case {
     int64_t bitRate, fps, bufferBits;
   };
-  for (const Case& c : {Case{1000000, 30, 200000 + 33333}, Case{250000, 10, 50000 + 25000},
-                        Case{4000000, 1, 800000 + 4000000},
-                        Case{vp::kMaxBitRate, INT32_MAX, vp::kMaxBitRate / 5 + 1000}}) {
+  for (const Case& c : {Case{1000000, 30, 300000 + 33333}, Case{250000, 10, 75000 + 25000},
+                        Case{4000000, 1, 1200000 + 4000000}, Case{1, 30, 0}, Case{7, 1, 2 + 7},
+                        Case{vp::kMaxBitRate, INT32_MAX, vp::kMaxBitRate * 3 / 10 + 1000}}) {
     vp::EncoderSettings s;
     vp::applyProperty(s, K::AverageBitRate, c.bitRate);
     vp::applyProperty(s, K::ExpectedFrameRate, c.fps);

@@ -1,6 +1,7 @@
 // Set-up and the frame loop against a recording stand-in for the video services.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -170,6 +171,7 @@ class SetUpAndLoop : public ::testing::Test {
     vidlet::pool = pool;
     vidlet::session = services_.session;
     vidlet::raw = std::make_unique<uint8_t[]>(static_cast<size_t>(vidlet::frameBytes));
+    std::fill_n(vidlet::raw.get(), vidlet::frameBytes, 0xab);
     StdinFrom in(input);
     ASSERT_TRUE(in.ok());
     vidlet::frameLoop();
@@ -262,6 +264,9 @@ TEST_F(SetUpAndLoop, CopiesInOnePieceWhenTheStrideIsTheRow) {
   header(16, 3, 30, 1);
   const std::string f = vidlet_test::testFrame(16, 3, 5);
   loop(f, 64);
+  // Read straight into the buffer: the staging buffer is not touched.
+  EXPECT_EQ(std::count(vidlet::raw.get(), vidlet::raw.get() + vidlet::frameBytes, 0xab),
+            vidlet::frameBytes);
   ASSERT_EQ(submitted().size(), 1u);
   EXPECT_EQ(
       std::string(submitted()[0].buffer->bytes().begin(), submitted()[0].buffer->bytes().end()), f);

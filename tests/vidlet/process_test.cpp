@@ -483,7 +483,7 @@ std::string grainyTurns(int w, int h) {
   return r.out;
 }
 
-TEST(Rate, EverySecondStaysWithinAFifthOverTheTargetAndTheAverageWithinATenth) {
+TEST(Rate, AnySecondWithinThreeTenthsOverTheTargetAnyFrameWithinHalfASecondAverageWithinATenth) {
   constexpr int kW = 640, kH = 360, kFps = 30, kFrames = 90;
   constexpr double kTarget = 250000;
   const std::string input = grainyTurns(kW, kH);
@@ -509,8 +509,9 @@ TEST(Rate, EverySecondStaysWithinAFifthOverTheTargetAndTheAverageWithinATenth) {
   for (size_t first = 0; first + kFps <= bits.size(); ++first) {
     double second = 0;
     for (size_t i = first; i < first + kFps; ++i) second += bits[i];
-    EXPECT_LE(second / kTarget, 1.2) << "the second from frame " << first;
+    EXPECT_LE(second / kTarget, 1.3) << "the second from frame " << first;
   }
+  for (size_t i = 0; i < bits.size(); ++i) EXPECT_LE(bits[i] / kTarget, 0.5) << "frame " << i;
   // Every turn is a key frame, and all of them decode.
   size_t keys = 0;
   for (const Packet& p : e.packets) keys += p.type == 2;

@@ -36,7 +36,8 @@ std::optional<int32_t> keyFrameInterval(const EncoderSettings& settings);
 
 // How bursts are bounded: output leaves at most at the peak rate, through a buffer of bufferBits
 // that a single frame never exceeds. Any second of frames then holds at most
-// bufferBits + peak x (1 - 1/frame rate) bits.
+// bufferBits + peak x (1 - 1/frame rate) bits. The peak is the target, the buffer 0.3 s of it plus
+// one frame's share.
 struct RateBound {
   int64_t peakBitRate;
   int64_t bufferBits;

@@ -18,12 +18,15 @@ int kilo(int64_t bits) {
 
 }  // namespace
 
-// Motion analysis: x264's "veryfast" (hexagon search, sub-pixel refinement 2, 8x8 inter
-// partitions, one reference frame). The cheaper "superfast" (diamond search, refinement 1) saves
-// about a fifth of the work but loses up to 3 dB on scrolled text and 0.2 dB on camera-like input;
-// "faster" costs 1.3 to 2 times the work for 0.1 dB on camera-like input.
-const char* x264Preset(int, int) {
-  return "veryfast";
+// Motion analysis by picture size. Up to 1280x720, x264's "veryfast" (hexagon search, sub-pixel
+// refinement 2, 8x8 inter partitions, one reference frame): "superfast" (diamond search,
+// refinement 1) saves about a fifth of the work but loses 0.2 dB on camera-like input, and
+// "faster" costs 1.3 to 2 times the work for 0.1 dB. Above that, where a frame costs the most,
+// "superfast": 20 to 29% less CPU at 1080p, and on a 1080p page of text with the burst bound's
+// buffer it gives up nothing (a tie at 1 Mb/s, +1.35 dB at 4 Mb/s).
+const char* x264Preset(int width, int height) {
+  constexpr int64_t k720p = 1280 * 720;
+  return int64_t{width} * height > k720p ? "superfast" : "veryfast";
 }
 
 std::optional<x264_param_t> x264Parameters(const EncoderSettings& settings, int width, int height,
