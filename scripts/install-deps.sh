@@ -8,6 +8,7 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake pkg-config binutils clang-format time \
   libgtest-dev googletest nlohmann-json3-dev \
-  libx264-dev libyuv-dev \
+  libx264-dev libopenh264-dev libyuv-dev \
   libpulse-dev libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us libsoxr-dev \
-  ffmpeg fonts-dejavu-core flite espeak-ng sox pulseaudio pulseaudio-utils python3 >/dev/null
+  ffmpeg fonts-dejavu-core flite espeak-ng sox pulseaudio pulseaudio-utils python3 opencv-doc \
+  >/dev/null

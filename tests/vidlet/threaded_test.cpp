@@ -17,10 +17,11 @@
 #include "input.h"
 #include "output.h"
 #include "packets.h"
+#include "platform/backend_services.h"
 #include "platform/compression_session.h"
 #include "platform/pixel_buffer_pool.h"
 #include "platform/serial_worker.h"
-#include "platform/x264_services.h"
+#include "platform/x264_encoder.h"
 #include "state.h"
 #include "stdin_redirect.h"
 
@@ -297,7 +298,7 @@ class X264Session : public ::testing::Test {
     }
   }
 
-  vp::X264VideoServices services_;
+  vp::BackendVideoServices services_{vp::openX264Encoder};
   std::set<vp::PixelBuffer*> seen_;  // every buffer a frame went out in
   std::shared_ptr<vp::PixelBufferPool> pool_;
   Collected c_;

@@ -1,14 +1,13 @@
-#include "platform/x264_services.h"
+#include "platform/backend_services.h"
 
 #include <new>
 
 #include "platform/compression_session.h"
 #include "platform/pixel_buffer_pool.h"
-#include "platform/x264_encoder.h"
 
 namespace vidlet::platform {
 
-Status X264VideoServices::createCompressionSession(
+Status BackendVideoServices::createCompressionSession(
     int32_t width, int32_t height, uint32_t codecType,
     const PixelBufferAttributes& sourceImageBufferAttributes, OutputCallback outputCallback,
     void* outputCallbackRefCon, std::shared_ptr<CompressionSession>* sessionOut) {
@@ -18,7 +17,7 @@ Status X264VideoServices::createCompressionSession(
   if (width < 1 || height < 1 || width > kMaxEncodedSide || height > kMaxEncodedSide)
     return kErrParameter;
   try {
-    *sessionOut = std::make_shared<AsyncCompressionSession>(openX264Encoder, width, height,
+    *sessionOut = std::make_shared<AsyncCompressionSession>(openEncoder_, width, height,
                                                             outputCallback, outputCallbackRefCon);
   } catch (const std::bad_alloc&) {
     return kErrAllocation;
@@ -26,8 +25,8 @@ Status X264VideoServices::createCompressionSession(
   return kStatusOk;
 }
 
-Status X264VideoServices::createPixelBufferPool(const PixelBufferAttributes& pixelBufferAttributes,
-                                                std::shared_ptr<PixelBufferPool>* poolOut) {
+Status BackendVideoServices::createPixelBufferPool(
+    const PixelBufferAttributes& pixelBufferAttributes, std::shared_ptr<PixelBufferPool>* poolOut) {
   return AlignedPixelBufferPool::create(pixelBufferAttributes, poolOut);
 }
 

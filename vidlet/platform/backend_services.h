@@ -1,18 +1,22 @@
-// The video services on x264 (encoding) and libyuv (colour conversion): asynchronous compression
-// sessions over the x264 encoder, and pools of aligned BGRA buffers.
+// The video services on a library encoder (x264 or OpenH264) with libyuv's colour conversion:
+// asynchronous compression sessions over the synchronous encoder, and pools of aligned BGRA
+// buffers.
 #pragma once
 
 #include <memory>
 
 #include "platform/video.h"
+#include "platform/video_encoder.h"
 
 namespace vidlet::platform {
 
 // Largest width or height the encoder takes.
 constexpr int32_t kMaxEncodedSide = 16384;
 
-class X264VideoServices final : public VideoServices {
+class BackendVideoServices final : public VideoServices {
  public:
+  explicit BackendVideoServices(OpenVideoEncoder openEncoder) : openEncoder_(openEncoder) {}
+
   // Sessions for H.264 from BGRA buffers, 1 to kMaxEncodedSide pixels a side. An odd side is
   // encoded at the next even size.
   Status createCompressionSession(int32_t width, int32_t height, uint32_t codecType,
@@ -22,6 +26,9 @@ class X264VideoServices final : public VideoServices {
   // An AlignedPixelBufferPool.
   Status createPixelBufferPool(const PixelBufferAttributes& pixelBufferAttributes,
                                std::shared_ptr<PixelBufferPool>* poolOut) override;
+
+ private:
+  const OpenVideoEncoder openEncoder_;
 };
 
 }  // namespace vidlet::platform
