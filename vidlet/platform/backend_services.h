@@ -1,6 +1,5 @@
-// The video services on a library encoder (x264 or OpenH264) with libyuv's colour conversion:
-// asynchronous compression sessions over the synchronous encoder, and pools of aligned BGRA
-// buffers.
+// The video services on a synchronous library encoder with libyuv's colour conversion:
+// asynchronous compression sessions over the encoder, and pools of aligned BGRA buffers.
 #pragma once
 
 #include <memory>

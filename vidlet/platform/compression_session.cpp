@@ -48,8 +48,7 @@ Status AsyncCompressionSession::completeFrames(MediaTime) {
 }
 
 void AsyncCompressionSession::invalidate() {
-  if (invalidated_) return;
-  invalidated_ = true;
+  if (invalidated_.exchange(true)) return;
   worker_.stop();
   if (encoder_) encoder_->abandon();
   encoder_.reset();

@@ -5,6 +5,7 @@
 // runs on the worker's thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "platform/encoder_settings.h"
@@ -48,7 +49,9 @@ class AsyncCompressionSession final : public CompressionSession {
   EncoderSettings settings_;
   bool prepared_ = false;
   Status openStatus_ = kStatusOk;
-  bool invalidated_ = false;
+
+  // Set by invalidate, which may run on another thread while a frame waits to be queued.
+  std::atomic<bool> invalidated_{false};
 
   // Opened before the worker starts, then used by the worker alone until it has stopped.
   std::unique_ptr<VideoEncoder> encoder_;
