@@ -128,6 +128,8 @@ def lavfi(graph):
 
 
 FOOTAGE = "/usr/share/doc/opencv-doc/examples/data/vtest.avi"
+# Inputs that stand still most of the time, whose average rate may stay below the target.
+STILL_INPUTS = {"screen"}
 
 # Name: (width, height, ffmpeg input arguments for a work directory).
 INPUTS = {
@@ -465,17 +467,21 @@ def main():
                 s = stats[e.name]
                 shown = e.name if e.vidlet else f"ffmpeg {e.name}"
                 rate_rows.append((where, shown, s))
+                # The average is promised for camera-like input; a still page needs less.
+                average_ok = (name in STILL_INPUTS or
+                              abs(s["avg"] / bitrate - 1) <= MAX_AVERAGE_ERROR)
                 goals.append((f"{where} {shown}: busiest second {s['window']:.2f}x target, "
                               f"largest frame {s['largest'] * 8 / bitrate:.2f} s of it, "
                               f"average {s['avg'] / bitrate - 1:+.1%}",
                               s["window"] <= MAX_WINDOW and
-                              s["largest"] * 8 <= MAX_FRAME_SECONDS * bitrate and
-                              abs(s["avg"] / bitrate - 1) <= MAX_AVERAGE_ERROR, e is vidlet))
+                              s["largest"] * 8 <= MAX_FRAME_SECONDS * bitrate and average_ok,
+                              e is vidlet))
             if front:
                 ref = stats[REFERENCE_PRESET]
                 for e in encoders:
                     s = stats[e.name]
-                    front_rows.append((where, e.name if e.vidlet else f"ffmpeg {e.name}", s, ref))
+                    front_rows.append((where, e.name if e.vidlet or e.tool else f"ffmpeg {e.name}",
+                                       s, ref))
                 v, o = stats["vidlet"], stats["openh264"]
                 over = dominating({k: x for k, x in stats.items() if k not in
                                    [e.name for e in others]}, bitrate, "vidlet")
@@ -506,7 +512,8 @@ def main():
 
     maxrate, bufsize = vbv(1_000_000, FPS)
     print(f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f} at the end, {seconds} s "
-          f"per input at {FPS} fps, BGRA through a pipe; VBV for vidlet and libx264: maxrate {maxrate / 1e6:g} x target, bufsize {bufsize / 1e6:g} x target; "
+          f"per input at {FPS} fps, BGRA through a pipe; VBV for vidlet and libx264: maxrate "
+          f"{maxrate / 1e6:g} x target, bufsize {bufsize / 1e6:g} x target; "
           f"peer: ffmpeg libx264, zerolatency, Baseline, keyint {KEYINT}; fps best of {repeat} "
           f"interleaved runs")
     print()

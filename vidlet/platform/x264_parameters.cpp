@@ -18,15 +18,16 @@ int kilo(int64_t bits) {
 
 }  // namespace
 
-// Motion analysis by picture size. Up to 1280x720, x264's "veryfast" (hexagon search, sub-pixel
-// refinement 2, 8x8 inter partitions, one reference frame): "superfast" (diamond search,
-// refinement 1) saves about a fifth of the work but loses 0.2 dB on camera-like input, and
-// "faster" costs 1.3 to 2 times the work for 0.1 dB. Above that, where a frame costs the most,
-// "superfast": 20 to 29% less CPU at 1080p, and on a 1080p page of text with the burst bound's
-// buffer it gives up nothing (a tie at 1 Mb/s, +1.35 dB at 4 Mb/s).
-const char* x264Preset(int width, int height) {
-  constexpr int64_t k720p = 1280 * 720;
-  return int64_t{width} * height > k720p ? "superfast" : "veryfast";
+// Motion analysis: x264's "veryfast" (hexagon search, sub-pixel refinement 2, 8x8 inter
+// partitions, one reference frame) at every size. "faster" costs 1.3 to 2 times the work for
+// 0.1 dB on camera-like input. The cheaper "superfast" (diamond search, refinement 1) was tried for
+// pictures above 720p, measured with a buffer of 0.3 s + one frame (load average 12 on 2 cores, CPU
+// time per frame, ffmpeg's libx264 at each preset on the same pipe): on the 1080p page of scrolled
+// text it saves 7 to 8% of the CPU (19.8 against 21.4 ms a frame at 1 Mb/s, 20.2 against 21.4 at
+// 4 Mb/s) and loses 0.5 dB at 1 Mb/s and 5.4 dB at 4 Mb/s (31.0 against 36.4 dB in RGB); on
+// camera-like 720p it saves 27% but loses 0.1 to 0.4 dB.
+const char* x264Preset(int, int) {
+  return "veryfast";
 }
 
 std::optional<x264_param_t> x264Parameters(const EncoderSettings& settings, int width, int height,

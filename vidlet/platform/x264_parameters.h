@@ -15,7 +15,7 @@ namespace vidlet::platform {
 // x264 writes each NAL unit behind its size as a 4-byte big-endian number.
 constexpr int kX264LengthPrefixSize = 4;
 
-// The analysis preset for pictures of width x height.
+// The analysis preset for pictures of width x height: the same at every size.
 const char* x264Preset(int width, int height);
 
 // Parameters for an encoder of width x height frames (1 or more a side; an odd side is encoded at
