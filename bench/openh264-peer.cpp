@@ -1,7 +1,7 @@
-// The OpenH264 peer of vidlet's benchmark: reads what vidlet reads (a header line "W H FPS BITRATE",
-// then raw BGRA frames) and writes an Annex B stream, encoded the way a real-time sender sets
-// OpenH264 up: its own rate control at the target, no frame skipping, Constrained Baseline, a key
-// frame every 4 seconds, one thread. Colours are converted by libyuv (BT.601, studio range) and
+// The OpenH264 peer of vidlet's benchmark: reads what vidlet reads (a header line "W H FPS
+// BITRATE", then raw BGRA frames) and writes an Annex B stream, encoded the way a real-time sender
+// sets OpenH264 up: its own rate control at the target, no frame skipping, Constrained Baseline, a
+// key frame every 4 seconds, one thread. Colours are converted by libyuv (BT.601, studio range) and
 // tagged as vidlet tags them. With the argument "screen" it uses OpenH264's screen-content mode.
 //
 // Built by bench/vidlet-bench.py: g++ -O2 openh264-peer.cpp -lopenh264 -lyuv
