@@ -33,6 +33,11 @@ class AudioBuffer {
   const float* const* floatChannelData() const { return isFloat_ ? pointers_.data() : nullptr; }
   uint32_t frameLength() const { return frameLength_; }
   uint32_t channelCount() const { return static_cast<uint32_t>(channels_.size()); }
+  // The samples, moved out of a buffer that nobody reads any more, for a producer to fill again.
+  std::vector<std::vector<float>> takeChannels() && {
+    pointers_.clear();
+    return std::move(channels_);
+  }
 
  private:
   AudioBuffer() = default;

@@ -32,20 +32,11 @@ void answerElsewhere(std::function<void()> answer) {
 // State that outlives calls answered on other threads: the server connection (opened once and
 // shared by the microphone check and the engine) and the sample rate of the tapped audio.
 struct LinuxPlatform::Shared {
-  std::mutex mutex;
-  std::shared_ptr<PulseConnection> connection;
+  SharedConnection connection;
   std::atomic<double> captureRate{0.0};
 
   std::shared_ptr<PulseConnection> connect(int* code, std::string* error) {
-    std::lock_guard lock(mutex);
-    if (connection) {
-      if (code) *code = 0;
-      return connection;
-    }
-    int c = 0;
-    connection = PulseConnection::open(&c, error);
-    if (code) *code = c;
-    return connection;
+    return connection.get(code, error);
   }
 
   int microphoneStatus() {
