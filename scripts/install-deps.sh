@@ -8,7 +8,8 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake pkg-config binutils clang-format time file dpkg-dev \
   libgtest-dev googletest nlohmann-json3-dev \
-  libx264-dev libyuv-dev \
+  libx264-dev libopenh264-dev libyuv-dev \
   libpulse-dev libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us libsoxr-dev \
   libwebrtc-audio-processing-dev \
-  ffmpeg fonts-dejavu-core flite espeak-ng sox pulseaudio pulseaudio-utils python3 chromium >/dev/null
+  ffmpeg fonts-dejavu-core flite espeak-ng sox pulseaudio pulseaudio-utils python3 chromium \
+  opencv-doc >/dev/null
