@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
 
 #include "decoder_settings.h"
 #include "transcript_format.h"
@@ -44,8 +45,11 @@ class SphinxDecoder : public UtteranceDecoder {
   std::vector<std::string> hypothesis() override;
   std::vector<std::string> endUtterance(const std::function<bool()>& giveWay) override;
   void dropUtterance() override;
+  void setHurried(bool hurried) override { hurried_ = hurried; }
 
  private:
+  // Switches to the narrower search or back, between utterances only.
+  void followHurry();
   bool startUtterance(std::string* error);
   void decodeAgain(std::vector<std::string>& words, const std::function<bool()>& giveWay);
 
@@ -63,11 +67,43 @@ class SphinxDecoder : public UtteranceDecoder {
   // A second pass given up half-way, still open: closing it runs the end-of-utterance search,
   // which is left until the decoder is next needed.
   bool abandonedPass_ = false;
+  bool hurried_ = false;  // asked for
+  bool narrow_ = false;   // the narrower search is the active one
+  bool narrowMade_ = false;
+  std::string fullSearch_;
 };
+
+// Behind its audio, the decoder keeps fewer hidden Markov models per frame and skips the flat
+// lexicon pass: on synthetic speech about half the CPU time for 1.6 points more word errors.
+// The search is made the first time it is needed (about 0.3 s of CPU time for the full
+// dictionary) and kept.
+constexpr const char* kNarrowSearch = "narrow";
+constexpr int kNarrowMaxHmmPerFrame = 2500;
+
+void SphinxDecoder::followHurry() {
+  if (hurried_ == narrow_) return;
+  ps_decoder_t* ps = decoder_.get();
+  if (hurried_ && !narrowMade_) {
+    cmd_ln_t* config = ps_get_config(ps);
+    const long maxHmm = cmd_ln_int_r(config, "-maxhmmpf");
+    const bool flat = cmd_ln_boolean_r(config, "-fwdflat");
+    cmd_ln_set_int_r(config, "-maxhmmpf", kNarrowMaxHmmPerFrame);
+    cmd_ln_set_boolean_r(config, "-fwdflat", FALSE);
+    ngram_model_t* lm = ps_get_lm(ps, ps_get_search(ps));
+    narrowMade_ = lm && ps_set_lm(ps, kNarrowSearch, lm) == 0;
+    cmd_ln_set_int_r(config, "-maxhmmpf", maxHmm);
+    cmd_ln_set_boolean_r(config, "-fwdflat", flat);
+    if (!narrowMade_) return;
+    fullSearch_ = ps_get_search(ps);
+  }
+  if (!narrowMade_) return;
+  if (ps_set_search(ps, hurried_ ? kNarrowSearch : fullSearch_.c_str()) == 0) narrow_ = hurried_;
+}
 
 bool SphinxDecoder::startUtterance(std::string* error) {
   if (abandonedPass_) ps_end_utt(decoder_.get());
   abandonedPass_ = false;
+  followHurry();
   if (ps_start_utt(decoder_.get()) < 0) {
     *error = "the speech decoder could not start";
     return false;
