@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace voxlet_test {
@@ -28,6 +29,7 @@ struct Heard {
   std::vector<int16_t> samples;
   std::vector<size_t> batches;
   int utterances = 0;
+  std::function<void()> whileEnding;  // runs once, while an utterance ends
 };
 
 // Hears speech while samples are loud and for a quarter second after; each utterance with speech
@@ -51,6 +53,7 @@ class CountingDecoder : public UtteranceDecoder {
   bool inSpeech() const override { return firstLoud_ >= 0 && quietFor_ < 4000; }
   std::vector<std::string> hypothesis() override { return words(); }
   std::vector<std::string> endUtterance(const std::function<bool()>&) override {
+    if (heard_.whileEnding) std::exchange(heard_.whileEnding, nullptr)();
     auto w = words();
     dropUtterance();
     return w;
@@ -153,6 +156,20 @@ TEST_F(Pipeline, EverySampleReachesTheDecoderInOrderAcrossAHandOverInFixedBatche
   for (size_t i = 0; i + 1 < heard_.batches.size(); ++i) EXPECT_EQ(heard_.batches[i], 1600u);
   // The second sentence starts 1.1 s into the audio.
   EXPECT_EQ(second.results.back().formattedString, "U17600");
+}
+
+// The decoder cuts the request at the pause, and the caller ends its audio while the decoder
+// finishes that utterance: no request follows to take the rest, so this one goes on with it.
+TEST_F(Pipeline, AudioEndedWhileTheUtteranceAtAPauseEndsStaysWithTheRequest) {
+  const auto audio = speechAndPauses({{true, 0.5}, {false, 0.6}, {true, 0.5}, {false, 0.2}});
+  Results only;
+  auto a = request(only);
+  heard_.whileEnding = [a] { a->audioEnded = true; };
+  append(a, audio, 0, audio.size(), {2048});
+  transcriber_.end(a);
+  ASSERT_TRUE(only.closed());
+  EXPECT_EQ(only.results.back().formattedString, "U0 u17600");
+  EXPECT_EQ(heard_.samples.size(), audio.size());
 }
 
 }  // namespace

@@ -55,6 +55,12 @@ Segmenter::Cut Segmenter::decoded(size_t n, bool inSpeech, bool audioEnded) {
   return Cut::Request;
 }
 
+void Segmenter::reopen() {
+  if (!carriedFrom_ || current_) return;
+  current_ = carriedFrom_;
+  carriedFrom_ = nullptr;
+}
+
 void Segmenter::ended() {
   clear();
   current_ = nullptr;

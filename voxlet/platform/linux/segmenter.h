@@ -59,6 +59,10 @@ class Segmenter {
   // Samples waiting to be decoded.
   size_t waiting() const { return fifo_.size() - head_; }
 
+  // The request just closed at a pause goes on after all, as current again with the carried
+  // audio: its audio ended while the decoder was finishing the utterance, and no request will
+  // follow it.
+  void reopen();
   // The current request has closed with the end of its audio.
   void ended();
   // The request is dropped with its audio if it is current or carried; true if it was.

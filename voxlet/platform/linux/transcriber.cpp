@@ -122,8 +122,7 @@ void Transcriber::decodeWaiting(bool rest) {
     if (batch.empty()) return;
     if (segmenter_.utteranceSamples() == 0) {
       // A new utterance: the width of its search follows the backlog.
-      const double behind =
-          backlog_ + static_cast<double>(segmenter_.waiting()) / Resampler::kOutputRate;
+      const double behind = secondsBehind();
       if (!hurried_ && behind > kHurryOver) hurried_ = true;
       if (hurried_ && behind < kCaughtUpUnder) hurried_ = false;
       decoder_->setHurried(hurried_);
@@ -131,19 +130,31 @@ void Transcriber::decodeWaiting(bool rest) {
     std::string error;
     if (!decoder_->process(batch, &error)) return fail(current_, error);
     const RequestPtr request = current_;
-    switch (segmenter_.decoded(batch.size(), decoder_->inSpeech(), request->audioEnded)) {
-      case Segmenter::Cut::None:
-        reportPartial();
-        break;
-      case Segmenter::Cut::Utterance:
-        said_ = joinedWords(std::move(said_),
-                            decoder_->endUtterance([&] { return request->audioEnded.load(); }));
-        stabiliser_.reset();
-        break;
-      case Segmenter::Cut::Request:
-        return finishRequest(true);
+    const Segmenter::Cut cut =
+        segmenter_.decoded(batch.size(), decoder_->inSpeech(), request->audioEnded);
+    if (cut == Segmenter::Cut::None) {
+      reportPartial();
+      continue;
+    }
+    // Finishing the utterance may take a while (the first one is decoded again): the request's
+    // audio may end meanwhile, and then it goes on with the audio that follows the pause.
+    said_ = joinedWords(std::move(said_), decoder_->endUtterance(giveWayFor(request)));
+    stabiliser_.reset();
+    if (cut == Segmenter::Cut::Request) {
+      if (!request->audioEnded) return finishRequest(true);
+      segmenter_.reopen();
     }
   }
+}
+
+double Transcriber::secondsBehind() const {
+  return backlog_ + static_cast<double>(segmenter_.waiting()) / Resampler::kOutputRate;
+}
+
+// Work that only improves an utterance's words gives way once the request's audio has ended
+// (its result is awaited) or the decoder has fallen behind.
+std::function<bool()> Transcriber::giveWayFor(const RequestPtr& request) const {
+  return [this, request] { return request->audioEnded || secondsBehind() > kHurryOver; };
 }
 
 // Reports the steadied words when they change.
@@ -164,8 +175,8 @@ void Transcriber::reportPartial() {
 void Transcriber::finishRequest(bool handOver) {
   const RequestPtr request = std::move(current_);
   current_.reset();
-  const std::vector<std::string> words = joinedWords(
-      std::move(said_), decoder_->endUtterance([&] { return request->audioEnded.load(); }));
+  if (!handOver) said_ = joinedWords(std::move(said_), decoder_->endUtterance(giveWayFor(request)));
+  const std::vector<std::string> words = std::move(said_);
   said_.clear();
   if (handOver) {
     carriedFrom_ = request;

@@ -46,9 +46,12 @@ class Transcriber {
   // Decodes the whole batches waiting, or with `rest` everything waiting.
   void decodeWaiting(bool rest);
   void reportPartial();
-  // Closes the current request with its words; `handOver`: at a pause, its later audio goes on.
+  // Closes the current request with its words. `handOver`: it was cut at a pause, its utterance
+  // has ended already, and its later audio goes on to the next request.
   void finishRequest(bool handOver);
   void fail(const RequestPtr& request, const std::string& message);
+  double secondsBehind() const;
+  std::function<bool()> giveWayFor(const RequestPtr& request) const;
   bool isFailing(const RequestPtr& request);
   void dropCurrent();
 
