@@ -53,7 +53,8 @@ void begin(const RecognizerPtr& recognizer) {
 }
 
 void readControl() {
-  while (std::optional<std::string> line = readControlLine(STDIN_FILENO)) {
+  ControlLineReader input(STDIN_FILENO);
+  while (std::optional<std::string> line = input.next()) {
     if (isStopLine(*line)) break;
   }
   if (std::shared_ptr<Session> running = loadSession()) {

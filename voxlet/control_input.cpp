@@ -2,29 +2,58 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace voxlet {
 
-std::optional<std::string> readControlLine(int fd) {
-  std::string line;
-  bool any = false;
+ControlLineReader::ControlLineReader(int fd, size_t blockSize)
+    : fd_(fd), block_(std::max<size_t>(blockSize, 1)) {}
+
+bool ControlLineReader::fill() {
   for (;;) {
-    char c;
-    ssize_t n = ::read(fd, &c, 1);
+    const ssize_t n = ::read(fd_, block_.data(), block_.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) {
-      if (!any) return std::nullopt;
+    if (n <= 0) return false;
+    begin_ = 0;
+    end_ = static_cast<size_t>(n);
+    return true;
+  }
+}
+
+std::optional<std::string> ControlLineReader::next() {
+  std::string line;
+  bool any = false;       // a byte of this line has been read
+  bool overlong = false;  // this line has outgrown every command and is being skipped
+  for (;;) {
+    if (begin_ == end_ && !fill()) {
+      if (!any || overlong) return std::nullopt;
       return line;
     }
     any = true;
-    if (c == '\n') {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return line;
+    const char* start = block_.data() + begin_;
+    const size_t available = end_ - begin_;
+    const char* feed = static_cast<const char*>(std::memchr(start, '\n', available));
+    const size_t taken = feed ? static_cast<size_t>(feed - start) : available;
+    begin_ += feed ? taken + 1 : taken;
+    if (!overlong) {
+      if (line.size() + taken > kLongestLine) {
+        overlong = true;
+        line = std::string();  // releases what was held
+      } else {
+        line.append(start, taken);
+      }
     }
-    line.push_back(c);
+    if (!feed) continue;
+    if (overlong) {  // skipped whole: the next line starts after its line feed
+      any = false;
+      overlong = false;
+      continue;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
   }
 }
 

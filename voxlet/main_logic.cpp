@@ -25,6 +25,13 @@ platform::Platform* hostPlatform = nullptr;
 std::mutex sessionLock;  // guards session only; never held with outLock
 std::shared_ptr<Session> session;
 
+sigset_t terminationSet() {
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  return term;
+}
+
 void scanArguments(int argc, char** argv) {
   if (argc < 2) return;
   int position = 1;
@@ -59,22 +66,21 @@ RecognizerPtr makeRecognizer() {
 // SIGTERM is taken by a thread that does nothing but wait for signals: the handler then never
 // interrupts work in progress, and runs at once also where signal delivery is deferred to the
 // next library call (as under ThreadSanitizer). Every other voxlet thread blocks SIGTERM.
+// SIGTERM has been held back since holdTermination(); one that came meanwhile is taken now.
 void installTerminateHandler() {
   struct sigaction action = {};
   action.sa_handler = onTerminate;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
+  const sigset_t term = terminationSet();
   const bool waiting = startDetached(
       [term] {
         pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
         for (;;) ::pause();
       },
       "voxlet-signal");
-  // Without that thread the main thread keeps taking the signal itself.
-  if (waiting) pthread_sigmask(SIG_BLOCK, &term, nullptr);
+  // Without that thread the main thread takes the signal itself.
+  if (!waiting) pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
 }
 
 [[noreturn]] void startUp(const RecognizerPtr& recognizer) {
@@ -105,12 +111,22 @@ std::shared_ptr<Session> loadSession() {
   return session;
 }
 
+void holdTermination() {
+  const sigset_t term = terminationSet();
+  pthread_sigmask(SIG_BLOCK, &term, nullptr);
+}
+
 void run(int argc, char** argv, platform::Platform& platform) {
   setHost(platform);
   localeId = host().currentLocaleIdentifier();
   probe = false;
   scanArguments(argc, argv);
-  if (probe) probeReport();
+  if (probe) {
+    // Probe mode installs no handler: SIGTERM keeps its default action.
+    const sigset_t term = terminationSet();
+    pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+    probeReport();
+  }
   startUp(makeRecognizer());
 }
 

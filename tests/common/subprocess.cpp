@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,7 +104,15 @@ bool Subprocess::write(const std::string& bytes) {
   return true;
 }
 
-void Subprocess::closeStdin() { closeFd(in_); }
+void Subprocess::closeStdin() {
+  closeFd(in_);
+}
+
+int Subprocess::unreadInput() const {
+  int unread = 0;
+  if (in_ < 0 || ::ioctl(in_, FIONREAD, &unread) != 0) return -1;
+  return unread;
+}
 
 bool Subprocess::fill(int fd, std::string& buf, std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -164,7 +173,9 @@ std::string Subprocess::readStderr(std::chrono::milliseconds timeout) {
   return all;
 }
 
-void Subprocess::kill(int sig) { ::kill(pid_, sig); }
+void Subprocess::kill(int sig) {
+  ::kill(pid_, sig);
+}
 
 ExitResult Subprocess::wait(std::chrono::milliseconds timeout) {
   if (result_) return *result_;

@@ -12,9 +12,9 @@
 namespace testing_support {
 
 struct ExitResult {
-  bool exited = false;    // ended through exit status (not a signal)
-  int status = -1;        // exit status when exited
-  int signal = 0;         // terminating signal otherwise
+  bool exited = false;  // ended through exit status (not a signal)
+  int status = -1;      // exit status when exited
+  int signal = 0;       // terminating signal otherwise
 };
 
 class Subprocess {
@@ -33,12 +33,14 @@ class Subprocess {
   // Writes all bytes to the child's standard input (false if the pipe is closed).
   bool write(const std::string& bytes);
   void closeStdin();
+  // Bytes written to standard input that the child has not read yet (-1 once it is closed).
+  int unreadInput() const;
 
   // Next line of standard output without its line feed; nothing on end of output or time-out.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Exactly n bytes of standard output; nothing if the output ends first or time runs out.
-  std::optional<std::string> readBytes(size_t n,
-                                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::optional<std::string> readBytes(
+      size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Everything left on standard output until it closes.
   std::string readAll(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // Everything on standard error until it closes.

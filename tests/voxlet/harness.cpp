@@ -1,9 +1,13 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
 
 namespace voxtest {
 
@@ -130,6 +134,39 @@ json Voxlet::waitForText(const std::string& text) {
   }
   ADD_FAILURE() << "no text event \"" << text << "\"";
   return json();
+}
+
+namespace {
+
+std::string firstLineOf(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Whether the process's thread of that name sleeps in a pipe read.
+bool readingPipe(pid_t pid, const std::string& threadName) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    const std::string dir = task.path().string();
+    if (firstLineOf(dir + "/comm") != threadName) continue;
+    const std::string wchan = firstLineOf(dir + "/wchan");  // "pipe_read", "anon_pipe_read", ...
+    return wchan.ends_with("pipe_read");
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Voxlet::waitUntilInputTaken(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (process_.unreadInput() == 0 && readingPipe(process_.pid(), "voxlet-control")) return true;
+    std::this_thread::sleep_for(2ms);  // polls the control thread's state
+  }
+  return false;
 }
 
 Outcome Voxlet::finish() {

@@ -75,6 +75,9 @@ class Voxlet {
 
   void send(const std::string& bytes) { process_.write(bytes); }
   void closeInput() { process_.closeStdin(); }
+  // Waits until the control thread has taken everything sent and waits in read() for more: every
+  // line sent so far has been acted on.
+  bool waitUntilInputTaken(std::chrono::milliseconds timeout = 20s);
   void kill(int sig) { process_.kill(sig); }
 
   // Reads the rest of the output and waits for the exit.

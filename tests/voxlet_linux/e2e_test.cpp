@@ -521,13 +521,25 @@ TEST(DictationWithoutServer, NoRecogniserForLocaleOrDefaultLanguage) {
             json({{"t", "error"}, {"code", "unavailable"}, {"msg", "no recognizer for ko-KR"}}));
 }
 
-TEST_F(Dictation, ProbeReportsASupportedLocale) {
-  Voxlet v({"--probe", "--locale", "en-US"}, env());
-  v.drain();
-  EXPECT_EQ(v.wait().status, 0);
-  EXPECT_EQ(v.stderrText(), "");
-  ASSERT_EQ(v.events().size(), 1u);
-  EXPECT_EQ(v.events()[0], json({{"t", "probe"}, {"speech", 3}, {"mic", 3}, {"recognizer", true}}));
+TEST_F(Dictation, ProbeReportsEveryEnglishLocaleSupported) {
+  // Given or taken from the environment, as dictation would take it.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--probe", "--locale", "en-US"}, "ko_KR.UTF-8"},
+      {{"--probe", "--locale", "en-AU"}, "ko_KR.UTF-8"},
+      {{"--probe"}, "en_GB.UTF-8"},
+      {{"--probe"}, "en_IN"}};
+  for (const auto& [args, lang] : cases) {
+    SCOPED_TRACE(lang);
+    auto e = env();
+    e["LANG"] = lang;
+    Voxlet v(args, e);
+    v.drain();
+    EXPECT_EQ(v.wait().status, 0);
+    EXPECT_EQ(v.stderrText(), "");
+    ASSERT_EQ(v.events().size(), 1u);
+    EXPECT_EQ(v.events()[0],
+              json({{"t", "probe"}, {"speech", 3}, {"mic", 3}, {"recognizer", true}}));
+  }
 }
 
 TEST_F(Dictation, ProbeReportsAnUnsupportedLocale) {

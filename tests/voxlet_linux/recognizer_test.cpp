@@ -78,8 +78,9 @@ TEST(Locale, ParsesLanguageAndRegion) {
 
 // --- Model lookup -----------------------------------------------------------------------------
 
-TEST(Models, EnglishSpellingsFindTheInstalledModel) {
-  for (const char* id : {"en-US", "en_US", "en-us", "en_US_POSIX", "en", "en_US.UTF-8"}) {
+TEST(Models, EveryEnglishLocaleFindsTheInstalledModel) {
+  for (const char* id : {"en-US", "en_US", "en-us", "en_US_POSIX", "en", "en_US.UTF-8", "en-GB",
+                         "en_AU.UTF-8", "en-IN", "en-Latn-CA", "EN_nz"}) {
     auto m = findModel(kModels, id);
     ASSERT_TRUE(m) << id;
     EXPECT_EQ(m->name, "en-us") << id;
@@ -87,8 +88,8 @@ TEST(Models, EnglishSpellingsFindTheInstalledModel) {
   }
 }
 
-TEST(Models, OtherLanguagesAndRegionsFindNone) {
-  for (const char* id : {"ko-KR", "ko", "en-GB", "", "x", "fr_FR"}) {
+TEST(Models, OtherLanguagesFindNone) {
+  for (const char* id : {"ko-KR", "ko", "", "x", "fr_FR", "eng-US", "e-US"}) {
     EXPECT_FALSE(findModel(kModels, id)) << id;
   }
 }
@@ -117,6 +118,7 @@ TEST(Models, LookupFollowsLanguageThenRegion) {
   EXPECT_EQ(m->dictionary, root.path() + "/ko-kr/dict-ko-kr.dict");
   EXPECT_EQ(findModel(root.path(), "pt-PT")->name, "pt-pt");
   EXPECT_EQ(findModel(root.path(), "pt")->name, "pt-br");
+  EXPECT_EQ(findModel(root.path(), "pt-AO")->name, "pt-br");  // no model of its own
   EXPECT_FALSE(findModel(root.path(), "en-US"));
 }
 
@@ -211,7 +213,7 @@ TEST(Platform, DefaultRecogniserFollowsTheCurrentLanguage) {
   {
     ScopedEnv env(Vars{{"LANG", "en_GB.UTF-8"}});
     EXPECT_EQ(platform.currentLocaleIdentifier(), "en_GB");
-    EXPECT_FALSE(platform.recognizerForLocale("en_GB"));
+    EXPECT_TRUE(platform.recognizerForLocale("en_GB"));
     EXPECT_TRUE(platform.defaultRecognizer());
   }
   {

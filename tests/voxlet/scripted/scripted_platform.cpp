@@ -17,6 +17,13 @@ namespace scripted {
 
 namespace {
 
+// Milliseconds of the monotonic clock, for the trace: comparable between calls of one process.
+std::string monotonicMs() {
+  using namespace std::chrono;
+  return std::to_string(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 double number(const json& value) {
   if (value.is_string()) {
     const std::string s = value.get<std::string>();
@@ -52,7 +59,9 @@ class ScriptedRequest : public vp::RecognitionRequest {
     platform_.note("append", std::to_string(index_) +
                                  " frames=" + std::to_string(buffer ? buffer->frameLength() : 0));
   }
-  void endAudio() override { platform_.note("endAudio", std::to_string(index_)); }
+  void endAudio() override {
+    platform_.note("endAudio", std::to_string(index_) + " at=" + monotonicMs());
+  }
 
  private:
   ScriptedPlatform& platform_;
@@ -62,7 +71,9 @@ class ScriptedRequest : public vp::RecognitionRequest {
 class ScriptedTask : public vp::RecognitionTask {
  public:
   ScriptedTask(ScriptedPlatform& platform, int index) : platform_(platform), index_(index) {}
-  void cancel() override { platform_.note("cancel", std::to_string(index_)); }
+  void cancel() override {
+    platform_.note("cancel", std::to_string(index_) + " at=" + monotonicMs());
+  }
 
  private:
   ScriptedPlatform& platform_;

@@ -17,6 +17,8 @@
 //   startError          engine start fails with this description
 //   startHangs          engine start never returns (false)
 //   startWaitsForStop   engine start returns only once the engine has been stopped (false)
+//   pauseAtStart        main() notes "main" and waits for one byte of standard input before it
+//                       runs voxlet (false)
 //   clock               wall-clock readings returned by successive now() calls, the last one
 //                       repeated; real time when absent
 //   steps               the script (see ScriptedPlatform::runStep)

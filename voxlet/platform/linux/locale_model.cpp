@@ -173,14 +173,16 @@ std::optional<SpeechModel> findModelForLanguage(const std::string& modelRoot,
 std::optional<SpeechModel> findModel(const std::string& modelRoot, const std::string& localeId) {
   const auto wanted = parseLocale(localeId);
   if (!wanted) return std::nullopt;
-  if (wanted->region.empty()) return findModelForLanguage(modelRoot, wanted->language);
-  for (const auto& name : listFolder(modelRoot)) {
-    const auto parts = parseLocale(name);
-    if (parts && parts->language == wanted->language && parts->region == wanted->region) {
-      if (auto m = loadModel(modelRoot, name)) return m;
+  if (!wanted->region.empty()) {
+    for (const auto& name : listFolder(modelRoot)) {
+      const auto parts = parseLocale(name);
+      if (parts && parts->language == wanted->language && parts->region == wanted->region) {
+        if (auto m = loadModel(modelRoot, name)) return m;
+      }
     }
   }
-  return std::nullopt;
+  // A model of the language serves every region that has none of its own.
+  return findModelForLanguage(modelRoot, wanted->language);
 }
 
 }  // namespace voxlet::linux_backend

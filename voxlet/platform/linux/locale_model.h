@@ -31,8 +31,8 @@ struct SpeechModel {
 };
 
 // The model for a locale from the models under modelRoot (one folder per "language-region"):
-// the folder of the same language and region, or, for a locale without a region, the first
-// folder of that language. Only looks at the file system.
+// the folder of the same language and region, or else the first folder of that language (the
+// en-us model serves "en-GB" and "en-IN" too). Only looks at the file system.
 std::optional<SpeechModel> findModel(const std::string& modelRoot, const std::string& localeId);
 // The first model of a language ("en").
 std::optional<SpeechModel> findModelForLanguage(const std::string& modelRoot,

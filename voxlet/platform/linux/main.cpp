@@ -4,6 +4,7 @@
 #include "voxlet.h"
 
 int main(int argc, char** argv) {
+  voxlet::holdTermination();
   voxlet::silenceStandardError();
   // Never destroyed: the process ends through voxlet's own exits while platform threads run.
   auto* platform = new voxlet::linux_backend::LinuxPlatform();
