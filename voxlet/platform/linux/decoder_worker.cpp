@@ -38,7 +38,8 @@ void DecoderWorker::load() {
       settings_, std::move(decoder),
       [this](Transcriber::Clock::time_point due, std::function<void()> work) {
         queue_.asyncAfter(due, std::move(work));
-      });
+      },
+      [this] { return static_cast<double>(queuedMicros_.load()) / 1e6; });
   {
     std::lock_guard lock(mutex_);
     load_ = loaded ? Load::Loaded : Load::Failed;
@@ -65,7 +66,6 @@ void DecoderWorker::audio(const std::shared_ptr<RequestState>& request,
   queuedMicros_ += duration;
   post([this, request, buffer = std::move(buffer), duration](Transcriber& t) {
     queuedMicros_ -= duration;
-    t.setBacklog(static_cast<double>(queuedMicros_.load()) / 1e6);
     t.audio(request, *buffer);
   });
 }

@@ -13,6 +13,8 @@ constexpr const char* kNotLoaded = "the speech model could not be loaded";
 // Backlog (seconds of audio) over which the decoder hurries, and under which it stops again.
 constexpr double kHurryOver = 1.0;
 constexpr double kCaughtUpUnder = 0.3;
+// Backlog over which work that only improves words already decoded gives way.
+constexpr double kGiveWayOver = 0.5;
 
 std::vector<std::string> joinedWords(std::vector<std::string> a,
                                      const std::vector<std::string>& b) {
@@ -23,10 +25,11 @@ std::vector<std::string> joinedWords(std::vector<std::string> a,
 }  // namespace
 
 Transcriber::Transcriber(const DecoderSettings& settings, std::unique_ptr<UtteranceDecoder> decoder,
-                         Later later)
+                         Later later, Backlog backlog)
     : settings_(settings),
       decoder_(std::move(decoder)),
       later_(std::move(later)),
+      backlog_(std::move(backlog)),
       segmenter_(static_cast<size_t>(std::max(settings.batchSamples, 160)),
                  static_cast<size_t>(settings.maxSeconds * Resampler::kOutputRate)),
       stabiliser_(settings.partialHoldSeconds) {}
@@ -69,10 +72,6 @@ void Transcriber::cancel(const RequestPtr& request) {
   current_.reset();
   carriedFrom_.reset();
   resampler_.close();
-}
-
-void Transcriber::setBacklog(double seconds) {
-  backlog_ = seconds;
 }
 
 bool Transcriber::take(const RequestPtr& request) {
@@ -148,13 +147,14 @@ void Transcriber::decodeWaiting(bool rest) {
 }
 
 double Transcriber::secondsBehind() const {
-  return backlog_ + static_cast<double>(segmenter_.waiting()) / Resampler::kOutputRate;
+  return (backlog_ ? backlog_() : 0.0) +
+         static_cast<double>(segmenter_.waiting()) / Resampler::kOutputRate;
 }
 
 // Work that only improves an utterance's words gives way once the request's audio has ended
 // (its result is awaited) or the decoder has fallen behind.
 std::function<bool()> Transcriber::giveWayFor(const RequestPtr& request) const {
-  return [this, request] { return request->audioEnded || secondsBehind() > kHurryOver; };
+  return [this, request] { return request->audioEnded || secondsBehind() > kGiveWayOver; };
 }
 
 // Reports the steadied words when they change.

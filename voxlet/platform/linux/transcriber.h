@@ -26,17 +26,18 @@ class Transcriber {
   // Runs the work on the worker thread no earlier than the time.
   using Later = std::function<void(Clock::time_point, std::function<void()>)>;
 
+  // Seconds of audio the worker has been given and not yet passed on: over about a second
+  // besides what waits here, the decoder searches narrower until it has caught up.
+  using Backlog = std::function<double()>;
+
   // A null decoder is one that failed to load: every request then fails.
   Transcriber(const DecoderSettings& settings, std::unique_ptr<UtteranceDecoder> decoder,
-              Later later);
+              Later later, Backlog backlog = {});
 
   void audio(const RequestPtr& request, const platform::AudioBuffer& buffer);
   // The request's audio has ended: it closes once all of its audio is decoded.
   void end(const RequestPtr& request);
   void cancel(const RequestPtr& request);
-  // Seconds of audio the worker has yet to decode, besides what waits here; over about a
-  // second, the decoder searches narrower until it has caught up.
-  void setBacklog(double seconds);
 
  private:
   // Makes the request current, or fails it; false when it is not served.
@@ -58,6 +59,7 @@ class Transcriber {
   const DecoderSettings settings_;
   const std::unique_ptr<UtteranceDecoder> decoder_;
   const Later later_;
+  const Backlog backlog_;
   Resampler resampler_;
   Segmenter segmenter_;
   PartialStabiliser stabiliser_;   // of the open utterance
@@ -68,7 +70,6 @@ class Transcriber {
   std::vector<int16_t> resampled_;
   ErrorPacer pacer_;
   std::vector<std::weak_ptr<RequestState>> failing_;  // their error waits to go out
-  double backlog_ = 0;
   bool hurried_ = false;
 };
 
