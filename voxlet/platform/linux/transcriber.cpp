@@ -10,11 +10,10 @@ namespace {
 
 constexpr const char* kNotLoaded = "the speech model could not be loaded";
 
-// Backlog (seconds of audio) over which the decoder hurries, and under which it stops again.
+// Backlog (seconds of audio) over which the decoder hurries and work that only improves words
+// already decoded gives way, and under which the decoder stops hurrying.
 constexpr double kHurryOver = 1.0;
 constexpr double kCaughtUpUnder = 0.3;
-// Backlog over which work that only improves words already decoded gives way.
-constexpr double kGiveWayOver = 0.5;
 
 std::vector<std::string> joinedWords(std::vector<std::string> a,
                                      const std::vector<std::string>& b) {
@@ -154,7 +153,7 @@ double Transcriber::secondsBehind() const {
 // Work that only improves an utterance's words gives way once the request's audio has ended
 // (its result is awaited) or the decoder has fallen behind.
 std::function<bool()> Transcriber::giveWayFor(const RequestPtr& request) const {
-  return [this, request] { return request->audioEnded || secondsBehind() > kGiveWayOver; };
+  return [this, request] { return request->audioEnded || secondsBehind() > kHurryOver; };
 }
 
 // Reports the steadied words when they change.
