@@ -8,14 +8,22 @@ namespace voxlet {
 
 // Notifying under the lock: once it is released, an item may end the executor's life.
 void Executor::async(Work work) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (quit_) {
+    lock.unlock();
+    return;  // `work` is released here, with no lock held
+  }
   // Read the clock under the lock so that keys grow in posting order.
   items_.emplace(Clock::now(), std::move(work));
   wake_.notify_one();
 }
 
 void Executor::asyncAfter(Clock::time_point deadline, Work work) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (quit_) {
+    lock.unlock();
+    return;
+  }
   items_.emplace(deadline, std::move(work));
   wake_.notify_one();
 }
@@ -39,7 +47,10 @@ void Executor::serve() {
     work = nullptr;  // release what the item held before taking the lock again
     lock.lock();
   }
-  items_.clear();
+  // Released outside the lock: an item may hold the last reference to the executor's owner.
+  std::multimap<Clock::time_point, Work> left;
+  left.swap(items_);
+  lock.unlock();
 }
 
 void Executor::quit() {
@@ -50,11 +61,8 @@ void Executor::quit() {
 
 SerialQueue::SerialQueue(const std::string& label) : executor_(std::make_shared<Executor>()) {
   std::shared_ptr<Executor> executor = executor_;
-  startDetached([executor] { executor->serve(); }, label);
-}
-
-SerialQueue::~SerialQueue() {
-  executor_->quit();
+  serving_ = startDetached([executor] { executor->serve(); }, label);
+  if (!serving_) executor_->quit();
 }
 
 namespace {

@@ -24,7 +24,8 @@ class Executor {
   void asyncAfter(Clock::time_point deadline, Work work);
   // Runs posted work on the calling thread until quit() is called.
   void serve();
-  // serve() returns after the item it is running; items not yet run are discarded.
+  // serve() returns after the item it is running; items not yet run are released without
+  // running, with no lock held, and so is work posted afterwards.
   void quit();
 
  private:
@@ -35,10 +36,14 @@ class Executor {
 };
 
 // A serial queue served by a detached thread of its own, named after the label.
+//
+// At shutdown (shutDown() or destruction, from any thread, the queue's own included) the item
+// running finishes; the items not yet run, delayed ones too, are released on the queue's thread
+// without running, and work posted afterwards is released at once. Nothing waits for the thread.
 class SerialQueue {
  public:
   explicit SerialQueue(const std::string& label);
-  ~SerialQueue();  // the thread ends after the item it is running
+  ~SerialQueue() { shutDown(); }
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
 
@@ -46,9 +51,13 @@ class SerialQueue {
   void asyncAfter(Executor::Clock::time_point deadline, Executor::Work work) {
     executor_->asyncAfter(deadline, std::move(work));
   }
+  void shutDown() { executor_->quit(); }
+  // False when the system refused the thread: posted work is then released without running.
+  bool serving() const { return serving_; }
 
  private:
   std::shared_ptr<Executor> executor_;
+  bool serving_ = false;
 };
 
 // Starts a detached thread running body, with SIGTERM blocked; false if the system refuses a

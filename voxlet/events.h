@@ -26,17 +26,21 @@ std::optional<std::string> eventLine(const Event& event);
 // there when its environment asks for it). Call before any library runs.
 void silenceStandardError();
 
-// Writes one event line. Events that cannot be serialised are dropped silently.
+// Queues one event line for the writer thread and returns without waiting for the parent to read.
+// Once many lines wait for a parent that does not read, a "level" line, or a "text" line whose
+// "final" is false, replaces the lines of its kind still waiting; every other line is kept, and
+// lines of one thread keep their order. Events that cannot be serialised are dropped silently.
 void emit(const Event& event);
 
-// Writes the events' lines back to back and ends the process with the given status. outLock stays
-// held until the process has gone, so no other line can follow or split them.
+// Writes the lines still waiting, then the events' lines back to back, and ends the process with
+// the given status. outLock stays held until the process has gone, so no other line can follow
+// or split them.
 [[noreturn]] void emitAndExit(std::initializer_list<Event> events, int status);
 
 // Writes an "error" event and ends the process with status 1.
 [[noreturn]] void fail(const std::string& code, const std::string& msg);
 
-// Ends the process with the given status once any line being written is complete.
+// Ends the process with the given status once the lines waiting are written.
 [[noreturn]] void exitNow(int status);
 
 }  // namespace voxlet

@@ -70,6 +70,28 @@ TEST(EventLines, ErrorWithAnInvalidLocaleIsStillWritten) {
   EXPECT_EQ(o.err, "");
 }
 
+// Recognition never waits for the parent to read: while it reads nothing, audio still reaches the
+// request, and once it reads again the final text holds everything. Partial texts and levels
+// waiting meanwhile may be replaced by newer ones; the final text and "end" are never dropped.
+TEST(EventLines, AParentThatStopsReadingHoldsNothingUp) {
+  json steps = json::array({{{"wait", "task"}}});
+  // Far more than a pipe holds, all told.
+  steps.push_back({{"deliver", {{"text", std::string(4000, 'x')}}}, {"repeat", 1000}});
+  steps.push_back({{"buffer", fillBuffer(0.5)}, {"repeat", 40}});
+  steps.push_back({{"wait", "endAudio"}});
+  steps.push_back({{"deliver", {{"text", "every word said"}, {"final", true}}}});
+  Voxlet v(json{{"steps", steps}});
+  // Nothing is read until the audio has reached the request.
+  ASSERT_TRUE(v.trace().waitFor("append", 40, 20s)) << "the session waited for the parent";
+  v.send("stop\n");
+  Outcome o = v.finish();
+  EXPECT_EQ(o.exit.status, 0);
+  const std::vector<json> events = withoutLevels(o.events, true);
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[events.size() - 2], textEvent("every word said", true));
+  EXPECT_EQ(events.back(), (json{{"t", "end"}}));
+}
+
 TEST(EventLines, ThreadsEmittingAtOnceWriteWholeLines) {
   constexpr int kThreads = 4, kEach = 40;
   constexpr size_t kLength = 20000;  // several pipe writes per line

@@ -220,6 +220,56 @@ TEST_F(Dictation, TwoUtterancesWithAPauseKeepBoth) {
   EXPECT_TRUE(secondBuiltOnFirst) << v.transcript();
 }
 
+// Competing work for the two cores: a 1080p30 encode by vidlet paced at real time, as during a
+// video call, and one process that only spins.
+class CompetingLoad {
+ public:
+  CompetingLoad() {
+    // Frames of 1920x1080 BGRA, written at 30 a second; a moving stripe keeps the encoder busy.
+    const std::string feeder = R"(
+import signal, subprocess, sys, time
+enc = subprocess.Popen([sys.argv[1]], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+signal.signal(signal.SIGTERM, lambda *a: (enc.kill(), sys.exit(0)))
+w, h = 1920, 1080
+enc.stdin.write(b"%d %d 30\n" % (w, h))
+frames = [bytes([(i * 37 + k) % 256 for k in range(256)]) * (w * h * 4 // 256) for i in range(8)]
+start = time.monotonic()
+n = 0
+while True:
+    enc.stdin.write(frames[n % len(frames)])
+    n += 1
+    time.sleep(max(0, start + n / 30 - time.monotonic()))
+)";
+    encode_ = std::make_unique<Subprocess>(
+        std::vector<std::string>{"/usr/bin/python3", "-c", feeder, VIDLET_BINARY},
+        std::map<std::string, std::string>{});
+    spin_ = std::make_unique<Subprocess>(
+        std::vector<std::string>{"/bin/sh", "-c", "while :; do :; done"},
+        std::map<std::string, std::string>{});
+  }
+  ~CompetingLoad() {
+    for (auto* p : {encode_.get(), spin_.get()}) {
+      p->kill(SIGTERM);
+      p->wait(10s);
+    }
+  }
+
+ private:
+  std::unique_ptr<Subprocess> encode_;
+  std::unique_ptr<Subprocess> spin_;
+};
+
+// Under that load the decoder may fall behind the audio; it catches up, and both sentences
+// reach the final text.
+TEST_F(Dictation, TwoSentencesWithAPauseSurviveCompetingLoad) {
+  CompetingLoad load;
+  Voxlet v({"--locale", "en-US"}, env());
+  dictate(v, "both.wav");
+  EXPECT_EQ(v.wait().status, 0);
+  const std::string text = finalText(v);
+  EXPECT_LE(wordErrorRate(std::string(kFirst) + " " + kSecond, text), 0.25) << v.transcript();
+}
+
 TEST_F(Dictation, ToneLevelMatchesItsDecibelsAndSilenceIsZero) {
   Voxlet v({"--locale", "en-US"}, env());
   ASSERT_TRUE(v.waitFor("ready"));

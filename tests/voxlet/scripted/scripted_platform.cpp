@@ -339,9 +339,9 @@ void ScriptedPlatform::runScript() {
 //       {"fill": v, "frames": n, "channelCount": c}, {"channels": [[samples]...], "frames": n}
 //       or {"nonFloat": true, "frames": n, "channelCount": c}; a sample is a number, "nan",
 //       "inf" or "-inf"
-//   {"deliver": {"text": s | "bytes": [..], "final": b, "error": s, "request": k}}
-//       one call of the result handler of request k (the latest by default): a result when
-//       "text" or "bytes" is given, an error when "error" is
+//   {"deliver": {"text": s | "bytes": [..], "final": b, "error": s, "request": k}, "repeat": r}
+//       one call of the result handler of request k (the latest by default), r times: a result
+//       when "text" or "bytes" is given, an error when "error" is
 //   {"failRequests": n}        an error for the latest request, then for each of the next n-1,
 //                              then waits for the request after them
 void ScriptedPlatform::runStep(const json& step) {
@@ -352,7 +352,7 @@ void ScriptedPlatform::runStep(const json& step) {
   } else if (step.contains("buffer")) {
     for (int i = 0; i < step.value("repeat", 1); ++i) deliverBuffer(step["buffer"]);
   } else if (step.contains("deliver")) {
-    deliverResult(step["deliver"]);
+    for (int i = 0; i < step.value("repeat", 1); ++i) deliverResult(step["deliver"]);
   } else if (step.contains("failRequests")) {
     int first;
     {
