@@ -2,7 +2,6 @@
 
 #include <pocketsphinx.h>
 #include <soxr.h>
-#include <sphinxbase/err.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "decoder_loader.h"
 #include "partial_stabiliser.h"
 #include "threads.h"
 #include "transcript_format.h"
@@ -39,30 +39,15 @@ constexpr size_t kLongestDecodedAgain = 8 * 16000;
 // Audio carried from a request the decoder closed to the next one, at most (16 kHz samples).
 constexpr size_t kMostCarried = 30 * 16000;
 
-struct DecoderDeleter {
-  void operator()(ps_decoder_t* ps) const { ps_free(ps); }
-};
-struct ConfigDeleter {
-  void operator()(cmd_ln_t* c) const { cmd_ln_free_r(c); }
-};
 struct SoxrDeleter {
   void operator()(soxr_t s) const { soxr_delete(s); }
 };
-using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
-using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
 using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
 
 // The words of the decoder's current hypothesis.
 std::vector<std::string> hypothesis(ps_decoder_t* ps) {
   const char* hyp = ps_get_hyp(ps, nullptr);
   return hypothesisWords(hyp ? hyp : "");
-}
-
-// The sphinx libraries log to standard error unless told otherwise; this process never writes
-// there, so their log is switched off once, before any decoder exists.
-void silenceSphinxLog() {
-  static std::once_flag once;
-  std::call_once(once, [] { err_set_logfp(nullptr); });
 }
 
 }  // namespace
@@ -202,27 +187,13 @@ class DecoderWorker {
     handingOver_.reset();
     current_.reset();
     decoder_.reset();
-    config_.reset();
   }
 
  private:
   void load() {
-    silenceSphinxLog();
-    std::vector<std::string> args{"-hmm",
-                                  model_.acoustic,
-                                  "-lm",
-                                  model_.languageModel,
-                                  "-dict",
-                                  model_.dictionary,
-                                  "-vad_postspeech",
-                                  std::to_string(settings_.pauseFrames)};
-    args.insert(args.end(), settings_.decoderOptions.begin(), settings_.decoderOptions.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    config_.reset(
-        cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(args.size()), argv.data(), TRUE));
-    if (config_) decoder_.reset(ps_init(config_.get()));
+    std::vector<std::string> options{"-vad_postspeech", std::to_string(settings_.pauseFrames)};
+    options.insert(options.end(), settings_.decoderOptions.begin(), settings_.decoderOptions.end());
+    decoder_ = loadDecoder(model_, options);
     {
       std::lock_guard lock(mutex_);
       load_ = decoder_ ? Load::Loaded : Load::Failed;
@@ -505,7 +476,6 @@ class DecoderWorker {
   Load load_ = Load::Pending;
 
   // Worker thread only.
-  ConfigPtr config_;
   DecoderPtr decoder_;
   std::shared_ptr<Stream> current_;
   bool uttOpen_ = false;
