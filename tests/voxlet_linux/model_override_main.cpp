@@ -20,6 +20,7 @@ std::string fromEnvironment(const char* name, std::string otherwise) {
 
 int main(int argc, char** argv) {
   using voxlet::linux_backend::LinuxPlatform;
+  voxlet::holdTermination();
   voxlet::silenceStandardError();
   auto* platform = new LinuxPlatform(
       fromEnvironment("VOXLET_TEST_MODEL_ROOT", LinuxPlatform::defaultModelRoot()),

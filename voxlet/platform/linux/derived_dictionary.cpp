@@ -36,9 +36,11 @@ void cutDictionary(std::istream& dictionary, std::ostream& out,
     if (line.empty() || line.starts_with("##") || line.starts_with(";;")) continue;
     std::string_view word(line);
     word = word.substr(0, word.find_first_of(" \t"));
-    // A further pronunciation of a word is spelled "word(2)".
-    if (const size_t open = word.find('('); open != std::string_view::npos && word.ends_with(')')) {
-      word = word.substr(0, open);
+    // A further pronunciation of a word is spelled "word(2)": the decoder takes the word before
+    // the last "(" of an entry ending in ")", unless that "(" starts it.
+    if (word.ends_with(')')) {
+      const size_t open = word.rfind('(');
+      if (open != std::string_view::npos && open > 0) word = word.substr(0, open);
     }
     if (!word.empty() && inVocabulary(word)) out << line << '\n';
   }
