@@ -70,7 +70,10 @@ void onSphinxMessage(void*, err_lvl_t level, const char*, ...) {
 
 void routeSphinxLog() {
   static std::once_flag once;
-  std::call_once(once, [] { err_set_callback(onSphinxMessage, nullptr); });
+  std::call_once(once, [] {
+    err_set_logfp(nullptr);  // also where the libraries print their settings
+    err_set_callback(onSphinxMessage, nullptr);
+  });
 }
 
 LoadGuard::LoadGuard() {
