@@ -3,6 +3,8 @@
 #include <sphinxbase/ngram_model.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -36,11 +38,26 @@ ConfigPtr parseConfig(std::vector<std::string> args) {
       cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(args.size()), argv.data(), TRUE));
 }
 
+// A language model in the libraries' binary form ends with its word list, each word ending in a NUL
+// byte; one cut short almost always ends inside a word, and the libraries would read that word on
+// past the end of their buffer. Files in other forms pass.
+bool endsAsItsFormSays(const std::string& path) {
+  static constexpr std::string_view kTrieHeader = "Trie Language Model";
+  std::ifstream in(path, std::ios::binary);
+  std::string head(kTrieHeader.size(), '\0');
+  if (!in.read(head.data(), static_cast<std::streamsize>(head.size())) || head != kTrieHeader) {
+    return true;
+  }
+  char last = 1;
+  return in.seekg(-1, std::ios::end) && in.get(last) && last == '\0';
+}
+
 // The language model as the decoder would read it itself: its weights from the same options, its
 // scores in the decoder's log base. The configuration is this thread's own; the decoder's changes
 // while it loads.
 NgramPtr readLanguageModel(const std::string& path, const std::vector<std::string>& args) {
   LoadGuard guard;
+  if (!endsAsItsFormSays(path)) return nullptr;
   ConfigPtr config = parseConfig(args);
   if (!config) return nullptr;
   LogmathPtr logmath(logmath_init(cmd_ln_float_r(config.get(), "-logbase"), 0, FALSE));
