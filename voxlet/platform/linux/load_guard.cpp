@@ -66,8 +66,7 @@ void onSphinxMessage(void*, err_lvl_t level, const char*, ...) {
   if (level == ERR_FATAL && loadingHere) emitAndExit({unavailableEvent()}, 1);
 }
 
-}  // namespace
-
+// Sends the libraries' log nowhere and their fatal errors to the guard.
 void routeSphinxLog() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -75,6 +74,8 @@ void routeSphinxLog() {
     err_set_callback(onSphinxMessage, nullptr);
   });
 }
+
+}  // namespace
 
 LoadGuard::LoadGuard() {
   routeSphinxLog();
