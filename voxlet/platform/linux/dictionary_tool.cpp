@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
   using namespace voxlet::linux_backend;
   if (argc != 4) return failWith("usage: voxlet_dictionary MODEL_ROOT MODEL OUT");
   const std::string out = argv[3];
-  const auto model = findModel(argv[1], argv[2]);
-  if (!model || model->name != argv[2]) return failWith(std::string("no model ") + argv[2]);
+  const auto model = modelInFolder(argv[1], argv[2]);
+  if (!model) return failWith(std::string("no model in ") + argv[1] + "/" + argv[2]);
   const std::string header = derivedDictionaryHeader(*model);
   if (header.empty()) return failWith("cannot examine the files of " + model->name);
 
