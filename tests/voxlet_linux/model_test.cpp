@@ -121,37 +121,77 @@ class ModelCopy {
   TempDir dir_;
 };
 
+// One run of the test build of voxlet on the model copy; its whole output once it has ended.
+struct Ended {
+  testing_support::ExitResult exit;
+  std::string out;
+  std::string err;
+};
+
+Ended runOn(const ModelCopy& copy, std::map<std::string, std::string> env,
+            const std::string& stdinText = "") {
+  env["VOXLET_TEST_MODEL_ROOT"] = copy.models();
+  env["VOXLET_TEST_DICTIONARY_FOLDER"] = copy.dictionaries();
+  env["LANG"] = "en_US.UTF-8";
+  std::vector<std::string> unset = PulseDaemon::hostVariables();
+  unset.insert(unset.end(), {"LC_ALL", "LC_MESSAGES", "LANGUAGE"});
+  testing_support::Subprocess voxlet({VOXLET_OVERRIDE_BINARY, "--locale", "en-US"}, env, unset);
+  // Standard input stays open unless told: its end would stop the run before it gets anywhere.
+  std::string out;
+  if (!stdinText.empty()) {
+    auto first = voxlet.readLine(60s);
+    if (first) out = *first + "\n";
+    voxlet.write(stdinText);
+  }
+  out += voxlet.readAll(120s);
+  Ended run{voxlet.wait(10s), out, ""};
+  run.err = voxlet.readStderr(5s);
+  return run;
+}
+
+json unavailable(const std::string& msg) {
+  return json({{"t", "error"}, {"code", "unavailable"}, {"msg", msg}});
+}
+
 class DamagedModel : public ::testing::TestWithParam<Case> {};
 
 TEST_P(DamagedModel, EndsWithOneUnavailableLine) {
   const Case& c = GetParam();
   ModelCopy copy(c);
   TempDir runtime;
-  std::map<std::string, std::string> env{
-      {"VOXLET_TEST_MODEL_ROOT", copy.models()},
-      {"VOXLET_TEST_DICTIONARY_FOLDER", copy.dictionaries()},
-      {"LANG", "en_US.UTF-8"},
-      // No sound server: a model that loads ends at the capture's error.
-      {"PULSE_SERVER", "unix:" + runtime.path() + "/no-such-socket"},
-      {"PULSE_RUNTIME_PATH", runtime.path()},
-      {"XDG_RUNTIME_DIR", runtime.path()},
-      {"HOME", runtime.path()}};
-  std::vector<std::string> unset = PulseDaemon::hostVariables();
-  unset.insert(unset.end(), {"LC_ALL", "LC_MESSAGES", "LANGUAGE"});
-  testing_support::Subprocess voxlet({VOXLET_OVERRIDE_BINARY, "--locale", "en-US"}, env, unset);
-  // Standard input stays open: its end would stop the run before it gets anywhere.
-  const std::string out = voxlet.readAll(120s);
-  const auto exit = voxlet.wait(10s);
-  EXPECT_EQ(voxlet.readStderr(5s), "");
-  ASSERT_TRUE(exit.exited) << "signal " << exit.signal;
-  EXPECT_EQ(exit.status, 1);
+  // No sound server: a model that loads ends at the capture's error.
+  const Ended run = runOn(copy, {{"PULSE_SERVER", "unix:" + runtime.path() + "/no-such-socket"},
+                                 {"PULSE_RUNTIME_PATH", runtime.path()},
+                                 {"XDG_RUNTIME_DIR", runtime.path()},
+                                 {"HOME", runtime.path()}});
+  EXPECT_EQ(run.err, "");
+  ASSERT_TRUE(run.exit.exited) << "signal " << run.exit.signal;
+  EXPECT_EQ(run.exit.status, 1);
+  ASSERT_TRUE(run.out.ends_with('\n')) << run.out;
+  ASSERT_EQ(run.out.find('\n'), run.out.size() - 1) << "one line: " << run.out;
   const std::string msg = c.outcome == Outcome::Refused ? "recognizer not available"
                           : c.outcome == Outcome::Loads ? "Connection refused"
                                                         : "no recognizer for en-US";
-  ASSERT_TRUE(out.ends_with('\n')) << out;
-  ASSERT_EQ(out.find('\n'), out.size() - 1) << "one line: " << out;
-  EXPECT_EQ(json::parse(out, nullptr, false),
-            json({{"t", "error"}, {"code", "unavailable"}, {"msg", msg}}));
+  EXPECT_EQ(json::parse(run.out, nullptr, false), unavailable(msg));
+}
+
+// With a sound server that capture would start on, a model that crashes the libraries or cannot
+// spell a word still ends before "ready"; the same copy with nothing damaged gets there.
+TEST(DamagedModelBeforeCapture, NeverReady) {
+  PulseDaemon daemon;
+  ASSERT_TRUE(daemon.ready()) << daemon.problem();
+  for (const Case& c : {Case{"models/en-us/en-us/mdef", Damage::Truncated, Outcome::Refused},
+                        Case{"dictionaries/en-us.dict", Damage::RandomBody, Outcome::Refused}}) {
+    ModelCopy copy(c);
+    const Ended run = runOn(copy, daemon.clientEnv());
+    EXPECT_EQ(run.exit.status, 1) << c.file;
+    EXPECT_EQ(json::parse(run.out, nullptr, false), unavailable("recognizer not available"))
+        << c.file << ": " << run.out;
+  }
+  ModelCopy intact(Case{"models/en-us/en-us/README", Damage::Missing, Outcome::Loads});
+  const Ended run = runOn(intact, daemon.clientEnv(), "stop\n");
+  EXPECT_EQ(run.exit.status, 0);
+  EXPECT_TRUE(run.out.starts_with(json({{"t", "ready"}}).dump() + "\n")) << run.out;
 }
 
 // Every file the decoder reads, each damaged every way, and what voxlet must make of it. Some
