@@ -36,7 +36,6 @@ void createPool() {
   poolAttrs.pixelFormatType = platform::kPixelFormatBGRA;
   poolAttrs.width = W;
   poolAttrs.height = H;
-  poolAttrs.surfaceBacked = true;
   services->createPixelBufferPool(poolAttrs, &pool);
   if (!pool) quit(kExitNoResources);
 }

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 namespace vidlet {
@@ -18,6 +20,11 @@ ssize_t readSome(void* buffer, size_t count) {
   }
 }
 
+// The header is read in blocks of this size; what follows its line feed waits in pending for the
+// first frame.
+constexpr size_t kLineBlock = 4096;
+std::string pending;
+
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 constexpr int64_t kDefaultFps = 20;
 constexpr int64_t kDefaultBitrate = 4000000;
@@ -26,20 +33,32 @@ constexpr int64_t kDefaultBitrate = 4000000;
 
 std::optional<std::string> readLine() {
   std::string line;
-  bool any = false;
+  bool any = !pending.empty();
   for (;;) {
-    char c;
-    if (readSome(&c, 1) <= 0) break;
+    const size_t feed = pending.find('\n');
+    if (feed != std::string::npos) {
+      line.append(pending, 0, feed);
+      pending.erase(0, feed + 1);
+      return line;
+    }
+    line += pending;
+    pending.clear();
+    char block[kLineBlock];
+    const ssize_t r = readSome(block, sizeof block);
+    if (r <= 0) break;
     any = true;
-    if (c == '\n') break;
-    line.push_back(c);
+    pending.assign(block, static_cast<size_t>(r));
   }
   if (!any) return std::nullopt;
   return line;
 }
 
 bool readFully(uint8_t* buffer, int64_t count) {
-  int64_t got = 0;
+  int64_t got = std::min<int64_t>(count, static_cast<int64_t>(pending.size()));
+  if (got > 0) {
+    std::memcpy(buffer, pending.data(), static_cast<size_t>(got));
+    pending.erase(0, static_cast<size_t>(got));
+  }
   while (got < count) {
     ssize_t r = readSome(buffer + got, static_cast<size_t>(count - got));
     if (r <= 0) return false;

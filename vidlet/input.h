@@ -9,12 +9,14 @@
 
 namespace vidlet {
 
-// Reads descriptor 0 one byte at a time up to a line feed, which it consumes but does not return;
-// it never reads past it. Nothing when input ends before the first byte; otherwise the bytes read
-// (a line cut short by end of input included). A read interrupted by a signal is retried.
+// Reads descriptor 0 in blocks up to a line feed, which it consumes but does not return; the
+// bytes read past it are kept for readFully. Nothing when input ends before the first byte;
+// otherwise the bytes before the line feed (a line cut short by end of input included). A read
+// interrupted by a signal is retried.
 std::optional<std::string> readLine();
 
-// Reads exactly count bytes from descriptor 0 into buffer. False when input ends (or fails) first.
+// Fills buffer with exactly count bytes: first those readLine read past its line feed, then from
+// descriptor 0. False when input ends (or fails) first.
 bool readFully(uint8_t* buffer, int64_t count);
 
 // A header piece as a signed 64-bit integer: an optional "+" or "-", then ASCII digits only.

@@ -4,7 +4,6 @@ namespace vidlet {
 
 int out = -1;
 std::mutex outLock;
-std::vector<int64_t> parts;
 int64_t W = 0;
 int64_t H = 0;
 int64_t FPS = 0;

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "platform/video.h"
 
@@ -18,11 +17,10 @@ extern int out;             // descriptor the packets go to: standard output
 extern std::mutex outLock;  // held while one packet is written
 
 // Header.
-extern std::vector<int64_t> parts;  // the integers of the header line, in order
-extern int64_t W;                   // frame width in pixels, 1 to 2147483647
-extern int64_t H;                   // frame height in pixels, 1 to 2147483647
-extern int64_t FPS;                 // frames per second, 1 to 2147483647
-extern int64_t bitrate;             // target bits per second, as given
+extern int64_t W;        // frame width in pixels, 1 to 2147483647
+extern int64_t H;        // frame height in pixels, 1 to 2147483647
+extern int64_t FPS;      // frames per second, 1 to 2147483647
+extern int64_t bitrate;  // target bits per second, as given
 
 // Encoder.
 extern platform::VideoServices* services;                // where sessions and pools come from

@@ -12,21 +12,23 @@
 
 namespace voxlet {
 
-void onSpeechAuthorization(const RecognizerPtr& recognizer, int status) {
+void onSpeechAuthorization(const RecognizerPtr& recognizer, platform::SpeechAuthorization status) {
   mainQueue().async([recognizer, status] {
-    if (status == platform::kAuthorized) {
+    if (status == platform::SpeechAuthorization::Authorized) {
       askMicThenBegin(recognizer);
     } else {
-      fail("speech_denied", "speech recognition not authorized (" + std::to_string(status) + ")");
+      fail("speech_denied", "speech recognition not authorized (" +
+                                std::to_string(platform::rawValue(status)) + ")");
     }
   });
 }
 
 void askMicThenBegin(const RecognizerPtr& recognizer) {
-  const int status = host().microphoneAuthorizationStatus();
-  if (status == platform::kAuthorized) {
+  using platform::MicrophoneAuthorization;
+  const MicrophoneAuthorization status = host().microphoneAuthorizationStatus();
+  if (status == MicrophoneAuthorization::Authorized) {
     begin(recognizer);
-  } else if (status == 0) {  // not determined: the platform asks the user
+  } else if (status == MicrophoneAuthorization::NotDetermined) {  // the platform asks the user
     host().requestMicrophoneAccess(
         [recognizer](bool granted) { onMicAccess(recognizer, granted); });
   } else {

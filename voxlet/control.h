@@ -10,7 +10,7 @@ namespace voxlet {
 using RecognizerPtr = std::shared_ptr<platform::SpeechRecognizer>;
 
 // Answer to the speech-authorization request; any thread. Posts the decision to the main queue.
-void onSpeechAuthorization(const RecognizerPtr& recognizer, int status);
+void onSpeechAuthorization(const RecognizerPtr& recognizer, platform::SpeechAuthorization status);
 // Main queue: the microphone step.
 void askMicThenBegin(const RecognizerPtr& recognizer);
 // Answer to the microphone-access request; any thread. Posts the decision to the main queue.

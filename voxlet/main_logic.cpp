@@ -48,8 +48,8 @@ void scanArguments(int argc, char** argv) {
 }
 
 [[noreturn]] void probeReport() {
-  const int speech = host().speechAuthorizationStatus();
-  const int mic = host().microphoneAuthorizationStatus();
+  const int speech = platform::rawValue(host().speechAuthorizationStatus());
+  const int mic = platform::rawValue(host().microphoneAuthorizationStatus());
   const bool recognizer = host().recognizerForLocale(localeId) != nullptr;
   emitAndExit({Event{{"t", "probe"}, {"speech", speech}, {"mic", mic}, {"recognizer", recognizer}}},
               0);
@@ -85,8 +85,9 @@ void installTerminateHandler() {
 
 [[noreturn]] void startUp(const RecognizerPtr& recognizer) {
   storeSession(nullptr);
-  host().requestSpeechAuthorization(
-      [recognizer](int status) { onSpeechAuthorization(recognizer, status); });
+  host().requestSpeechAuthorization([recognizer](platform::SpeechAuthorization status) {
+    onSpeechAuthorization(recognizer, status);
+  });
   startDetached(readControl, "voxlet-control");
   installTerminateHandler();
   runMainLoop();

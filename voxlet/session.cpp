@@ -19,11 +19,11 @@ Event textEvent(const std::string& text, bool final) {
 }  // namespace
 
 Session::Session(std::shared_ptr<platform::SpeechRecognizer> recognizer)
-    : recognizer(std::move(recognizer)), engine(host().makeAudioEngine()) {}
+    : recognizer_(std::move(recognizer)), engine_(host().makeAudioEngine()) {}
 
 void Session::start() {
-  if (!engine) fail("unavailable", "no audio input");
-  platform::InputNode& input = engine->inputNode();
+  if (!engine_) fail("unavailable", "no audio input");
+  platform::InputNode& input = engine_->inputNode();
   const platform::AudioFormat format = input.outputFormatForBus(kBus);
   if (!(format.sampleRate > 0) || format.channelCount == 0) {
     fail("unavailable", "no audio input");
@@ -36,9 +36,9 @@ void Session::start() {
     self->q.async([self, buffer = std::move(buffer)] { self->capture(buffer); });
   });
 
-  engine->prepare();
+  engine_->prepare();
   std::string error;
-  if (!engine->startAndReturnError(&error)) fail("unavailable", error);
+  if (!engine_->startAndReturnError(&error)) fail("unavailable", error);
 
   std::shared_ptr<Session> self = shared_from_this();
   q.async([self] { self->openRequest(); });
@@ -51,20 +51,20 @@ void Session::stop() {
 }
 
 std::string Session::joined() const {
-  if (committed.empty()) return current;
-  if (current.empty()) return committed;
-  return committed + " " + current;
+  if (committed_.empty()) return current_;
+  if (current_.empty()) return committed_;
+  return committed_ + " " + current_;
 }
 
 void Session::openRequest() {
   std::shared_ptr<platform::RecognitionRequest> opened = host().makeRecognitionRequest();
   opened->setShouldReportPartialResults(true);
   if (host().supportsPunctuation()) opened->setAddsPunctuation(true);
-  request = opened;
-  current.clear();
+  request_ = opened;
+  current_.clear();
 
   std::weak_ptr<Session> weak = weak_from_this();
-  task = recognizer->recognitionTask(
+  task_ = recognizer_->recognitionTask(
       opened, [weak, opened](std::optional<platform::RecognitionResult> result,
                              std::optional<platform::RecognitionError> error) {
         std::shared_ptr<Session> self = weak.lock();
@@ -78,14 +78,14 @@ void Session::openRequest() {
 void Session::capture(const platform::AudioBufferPtr& buffer) {
   // Buffers the tap posted before the stop step removed it still go to the open request, which
   // ignores audio after its end.
-  if (request && buffer) request->appendAudioPCMBuffer(buffer);
+  if (request_ && buffer) request_->appendAudioPCMBuffer(buffer);
   level(buffer);
 }
 
 void Session::level(const platform::AudioBufferPtr& buffer) {
   const double now = host().now();
-  if (now - lastLevelAt < kLevelInterval) return;
-  lastLevelAt = now;
+  if (now - lastLevelAt_ < kLevelInterval) return;
+  lastLevelAt_ = now;
   if (!buffer) return;
   if (std::optional<float> v = levelOf(*buffer)) {
     emit(Event{{"t", "level"}, {"v", static_cast<double>(*v)}});
@@ -95,9 +95,9 @@ void Session::level(const platform::AudioBufferPtr& buffer) {
 void Session::deliver(const std::shared_ptr<platform::RecognitionRequest>& from,
                       const std::optional<platform::RecognitionResult>& result,
                       const std::optional<platform::RecognitionError>& error) {
-  if (!request || request.get() != from.get()) return;  // a closed segment's late call
+  if (!request_ || request_.get() != from.get()) return;  // a closed segment's late call
   if (result) {
-    current = result->formattedString;
+    current_ = result->formattedString;
     emit(textEvent(joined(), false));
     if (!result->isFinal && !error) return;
   } else if (!error) {
@@ -105,11 +105,11 @@ void Session::deliver(const std::shared_ptr<platform::RecognitionRequest>& from,
   }
 
   // The recogniser has closed the request: keep its text and go on with a new one.
-  committed = joined();
-  current.clear();
-  request.reset();
-  task.reset();
-  if (stopping) {
+  committed_ = joined();
+  current_.clear();
+  request_.reset();
+  task_.reset();
+  if (stopping_) {
     finish();
   } else {
     openRequest();
@@ -117,25 +117,25 @@ void Session::deliver(const std::shared_ptr<platform::RecognitionRequest>& from,
 }
 
 void Session::stopStep() {
-  if (stopping) return;
-  stopping = true;
-  if (engine) {
-    engine->inputNode().removeTapOnBus(kBus);
-    engine->stop();
+  if (stopping_) return;
+  stopping_ = true;
+  if (engine_) {
+    engine_->inputNode().removeTapOnBus(kBus);
+    engine_->stop();
   }
-  if (!request) {
+  if (!request_) {
     finish();
     return;
   }
-  request->endAudio();
+  request_->endAudio();
   std::shared_ptr<Session> self = shared_from_this();
   q.asyncAfter(Executor::Clock::now() + kStopDeadline, [self] { self->finish(); });
 }
 
 void Session::finish() {
-  if (ended) return;
-  ended = true;
-  if (task) task->cancel();
+  if (ended_) return;
+  ended_ = true;
+  if (task_) task_->cancel();
   emitAndExit({textEvent(joined(), true), Event{{"t", "end"}}}, 0);
 }
 

@@ -36,15 +36,15 @@ class Session : public std::enable_shared_from_this<Session> {
                const std::optional<platform::RecognitionError>& error);
   void stopStep();
 
-  const std::shared_ptr<platform::SpeechRecognizer> recognizer;
-  const std::unique_ptr<platform::AudioEngine> engine;
-  std::shared_ptr<platform::RecognitionRequest> request;
-  std::shared_ptr<platform::RecognitionTask> task;
-  std::string committed;  // transcript of all closed segments
-  std::string current;    // best transcription of the open segment
-  bool stopping = false;
-  bool ended = false;
-  double lastLevelAt = 0.0;  // wall-clock seconds of the last metered buffer
+  const std::shared_ptr<platform::SpeechRecognizer> recognizer_;
+  const std::unique_ptr<platform::AudioEngine> engine_;
+  std::shared_ptr<platform::RecognitionRequest> request_;
+  std::shared_ptr<platform::RecognitionTask> task_;
+  std::string committed_;  // transcript of all closed segments
+  std::string current_;    // best transcription of the open segment
+  bool stopping_ = false;
+  bool ended_ = false;
+  double lastLevelAt_ = 0.0;  // wall-clock seconds of the last metered buffer
   SerialQueue q{"voxlet"};
 };
 

@@ -1,4 +1,5 @@
-// The backend's pieces without threads: the BGRA pool and the 4:2:0 conversion.
+// The backend's pieces without threads: the x264 parameters, the BGRA pool and the 4:2:0
+// conversion.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,10 +7,120 @@
 
 #include "platform/i420_image.h"
 #include "platform/pixel_buffer_pool.h"
+#include "platform/x264_parameters.h"
 
 namespace vp = vidlet::platform;
 
 namespace {
+
+// What vidlet's session asks for, at a frame rate and bit rate.
+vp::EncoderSettings asked(int64_t fps, int64_t bitRate) {
+  using K = vp::PropertyKey;
+  vp::EncoderSettings s;
+  vp::applyProperty(s, K::RealTime, true);
+  vp::applyProperty(s, K::ProfileLevel, vp::kProfileLevelH264BaselineAutoLevel);
+  vp::applyProperty(s, K::AllowFrameReordering, false);
+  vp::applyProperty(s, K::AverageBitRate, bitRate);
+  vp::applyProperty(s, K::ExpectedFrameRate, fps);
+  vp::applyProperty(s, K::MaxKeyFrameInterval, fps * 4);
+  vp::applyProperty(s, K::MaxKeyFrameIntervalDuration, int64_t{4});
+  return s;
+}
+
+// Opens and closes an encoder: x264 checks the parameters as a whole only there.
+bool opens(x264_param_t p) {
+  x264_t* encoder = x264_encoder_open(&p);
+  if (encoder) x264_encoder_close(encoder);
+  return encoder != nullptr;
+}
+
+TEST(X264Parameters, ConstrainedBaselineInRealTimeWithoutReorderingOrLookahead) {
+  const auto p = vp::x264Parameters(asked(30, 1000000), 1280, 720, 2);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->i_bframe, 0);
+  EXPECT_EQ(p->b_cabac, 0);
+  EXPECT_EQ(p->analyse.b_transform_8x8, 0);
+  EXPECT_EQ(p->b_interlaced, 0);
+  EXPECT_EQ(p->i_cqm_preset, X264_CQM_FLAT);
+  EXPECT_EQ(p->rc.i_lookahead, 0);
+  EXPECT_EQ(p->i_sync_lookahead, 0);
+  EXPECT_EQ(p->rc.b_mb_tree, 0);
+  // Parameter sets go out apart, frames as 4-byte length-prefixed units.
+  EXPECT_EQ(p->b_repeat_headers, 0);
+  EXPECT_EQ(p->b_annexb, 0);
+  EXPECT_EQ(p->i_csp, X264_CSP_I420);
+  EXPECT_TRUE(opens(*p));
+}
+
+TEST(X264Parameters, KeyFramesAtMostFourSecondsApartInFramesOfTheHeadersRate) {
+  for (auto [fps, interval] : {std::pair{30, 120}, {1, 4}, {25, 100}, {INT32_MAX, INT32_MAX}}) {
+    const auto p = vp::x264Parameters(asked(fps, 1000000), 64, 64, 1);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->i_keyint_max, interval) << fps;
+    EXPECT_EQ(p->i_fps_num, static_cast<uint32_t>(fps));
+    EXPECT_EQ(p->i_fps_den, 1u);
+    EXPECT_EQ(p->i_timebase_den, static_cast<uint32_t>(fps));
+    EXPECT_TRUE(opens(*p)) << fps;
+  }
+}
+
+TEST(X264Parameters, TheRateIsTheTargetAndThePeakWithAThirdOfASecondAndOneFrameOfBuffer) {
+  struct Case {
+    int fps;
+    int64_t bitRate;
+    int kbps, bufferKbit;
+  };
+  for (const Case& c :
+       {Case{30, 1000000, 1000, 333}, Case{30, 250000, 250, 83}, Case{10, 4000000, 4000, 1600},
+        Case{1, 1, 1, 1}, Case{INT32_MAX, vp::kMaxBitRate, INT32_MAX, 644245095}}) {
+    const auto p = vp::x264Parameters(asked(c.fps, c.bitRate), 64, 64, 1);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->rc.i_rc_method, X264_RC_ABR);
+    EXPECT_EQ(p->rc.i_bitrate, c.kbps) << c.bitRate;
+    EXPECT_EQ(p->rc.i_vbv_max_bitrate, c.kbps) << c.bitRate;
+    EXPECT_EQ(p->rc.i_vbv_buffer_size, c.bufferKbit) << c.bitRate << " at " << c.fps;
+    EXPECT_TRUE(opens(*p));
+  }
+  // Without a bit rate x264 keeps its own rate control, unbounded.
+  vp::EncoderSettings noRate = asked(30, 1000000);
+  noRate.bitRate.reset();
+  const auto p = vp::x264Parameters(noRate, 64, 64, 1);
+  ASSERT_TRUE(p);
+  EXPECT_NE(p->rc.i_rc_method, X264_RC_ABR);
+  EXPECT_EQ(p->rc.i_vbv_buffer_size, 0);
+}
+
+TEST(X264Parameters, OneSliceThreadPerCoreAndOddSidesAtTheirEvenCover) {
+  for (auto [cores, threads] : {std::pair{1, 1}, {2, 2}, {0, 1}, {8, 8}, {64, 16}}) {
+    const auto p = vp::x264Parameters(asked(30, 1000000), 17, 9, cores);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->i_threads, threads) << cores;
+    EXPECT_EQ(p->b_sliced_threads, 1);
+    EXPECT_EQ(p->i_width, 18);
+    EXPECT_EQ(p->i_height, 10);
+  }
+}
+
+TEST(X264Parameters, LargePicturesKeepTheHexagonSearchThatScrolledTextNeeds) {
+  for (auto [w, h] : {std::pair{1920, 1080}, {1280, 720}, {16, 16}}) {
+    EXPECT_STREQ(vp::x264Preset(w, h), "veryfast") << w << "x" << h;
+    const auto p = vp::x264Parameters(asked(30, 1000000), w, h, 2);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->analyse.i_me_method, X264_ME_HEX) << w << "x" << h;
+    EXPECT_EQ(p->analyse.i_subpel_refine, 2) << w << "x" << h;
+  }
+}
+
+TEST(X264Parameters, TheStreamNamesTheColoursOfTheConversion) {
+  const auto p = vp::x264Parameters(asked(30, 1000000), 640, 360, 1);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->vui.i_colorprim, 1);  // BT.709, the primaries of sRGB
+  EXPECT_EQ(p->vui.i_transfer, 13);  // sRGB
+  EXPECT_EQ(p->vui.i_colmatrix, 6);  // BT.601
+  EXPECT_EQ(p->vui.b_fullrange, 0);  // studio range
+  EXPECT_EQ(p->vui.i_colorprim, vp::I420Image::kColour.primaries);
+  EXPECT_EQ(p->vui.i_colmatrix, vp::I420Image::kColour.matrix);
+}
 
 vp::PixelBufferAttributes bgra(int64_t w, int64_t h) {
   vp::PixelBufferAttributes a;
@@ -19,8 +130,8 @@ vp::PixelBufferAttributes bgra(int64_t w, int64_t h) {
   return a;
 }
 
-TEST(AlignedPool, RowsAreAlignedAndAtLeastAFrameRowWide) {
-  for (auto [w, stride] : {std::pair{1, 64}, {4, 64}, {16, 64}, {17, 128}, {1920, 7680}}) {
+TEST(AlignedPool, BuffersAreAlignedWithRowsBackToBack) {
+  for (auto [w, stride] : {std::pair{1, 4}, {4, 16}, {16, 64}, {17, 68}, {1920, 7680}}) {
     std::shared_ptr<vp::PixelBufferPool> pool;
     ASSERT_EQ(vp::AlignedPixelBufferPool::create(bgra(w, 3), &pool), vp::kStatusOk);
     vp::PixelBufferRef b;

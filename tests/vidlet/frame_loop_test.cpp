@@ -1,12 +1,14 @@
 // Set-up and the frame loop against a recording stand-in for the video services.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <vector>
 
 #include "packets.h"
+#include "platform/encoder_settings.h"
 #include "state.h"
 #include "stdin_redirect.h"
 #include "vidlet.h"
@@ -66,24 +68,26 @@ class FakePool : public vp::PixelBufferPool {
 
 struct Submission {
   std::shared_ptr<FakeBuffer> buffer;
-  vp::MediaTime pts, duration;
+  vp::MediaTime pts;
   bool hasOptions = false;
   bool forceKeyFrame = false;
 };
 
 class FakeSession : public vp::CompressionSession {
  public:
+  // Takes the properties as every backend's session does.
   vp::Status setProperty(vp::PropertyKey key, const vp::PropertyValue& value) override {
-    properties.emplace_back(key, value);
-    return vp::kStatusOk;
+    const vp::Status status = vp::applyProperty(settings, key, value);
+    refused += status != vp::kStatusOk;
+    return status;
   }
   vp::Status prepareToEncodeFrames() override {
     ++prepared;
     return prepareStatus;
   }
-  vp::Status encodeFrame(vp::PixelBufferRef image, vp::MediaTime pts, vp::MediaTime duration,
+  vp::Status encodeFrame(vp::PixelBufferRef image, vp::MediaTime pts,
                          const vp::FrameOptions* options, void*, uint32_t*) override {
-    Submission s{std::static_pointer_cast<FakeBuffer>(image), pts, duration, options != nullptr,
+    Submission s{std::static_pointer_cast<FakeBuffer>(image), pts, options != nullptr,
                  options && options->forceKeyFrame};
     submitted.push_back(s);
     return vp::kStatusOk;
@@ -94,7 +98,8 @@ class FakeSession : public vp::CompressionSession {
   }
   void invalidate() override { ++invalidated; }
 
-  std::vector<std::pair<vp::PropertyKey, vp::PropertyValue>> properties;
+  vp::EncoderSettings settings;
+  int refused = 0;
   std::vector<Submission> submitted;
   std::vector<vp::MediaTime> completedUntil;
   int prepared = 0, invalidated = 0;
@@ -166,6 +171,7 @@ class SetUpAndLoop : public ::testing::Test {
     vidlet::pool = pool;
     vidlet::session = services_.session;
     vidlet::raw = std::make_unique<uint8_t[]>(static_cast<size_t>(vidlet::frameBytes));
+    std::fill_n(vidlet::raw.get(), vidlet::frameBytes, 0xab);
     StdinFrom in(input);
     ASSERT_TRUE(in.ok());
     vidlet::frameLoop();
@@ -175,39 +181,38 @@ class SetUpAndLoop : public ::testing::Test {
   FakeServices services_;
 };
 
-TEST_F(SetUpAndLoop, CreatesTheSessionWithItsPropertiesInOrder) {
+TEST_F(SetUpAndLoop, TheSessionIsAskedForRealTimeBaselineAndTheHeadersRateAndKeyFrames) {
   header(640, 480, 30, 2500000);
   vidlet::createSession();
   EXPECT_EQ(services_.width, 640);
   EXPECT_EQ(services_.height, 480);
   EXPECT_EQ(services_.codecType, vp::kCodecTypeH264);
   EXPECT_EQ(services_.sourceAttributes.pixelFormatType, vp::kPixelFormatBGRA);
-  EXPECT_FALSE(services_.sourceAttributes.width);
   EXPECT_EQ(services_.callback, outputStub);
-  EXPECT_EQ(services_.refCon, nullptr);
   EXPECT_EQ(vidlet::session, services_.session);
-  using K = vp::PropertyKey;
-  using V = vp::PropertyValue;
-  const std::vector<std::pair<K, V>> expected = {
-      {K::RealTime, true},
-      {K::ProfileLevel, vp::kProfileLevelH264BaselineAutoLevel},
-      {K::AllowFrameReordering, false},
-      {K::AverageBitRate, int64_t{2500000}},
-      {K::ExpectedFrameRate, int64_t{30}},
-      {K::MaxKeyFrameInterval, int64_t{120}},
-      {K::MaxKeyFrameIntervalDuration, int64_t{4}},
-  };
-  EXPECT_EQ(services_.session->properties, expected);
+  const vp::EncoderSettings& got = services_.session->settings;
+  EXPECT_EQ(services_.session->refused, 0);
+  EXPECT_TRUE(got.realTime);
+  EXPECT_TRUE(got.baseline);
+  EXPECT_FALSE(got.allowFrameReordering);
+  EXPECT_EQ(got.bitRate, 2500000);
+  EXPECT_EQ(vp::frameRate(got), 30);
+  // Four seconds between key frames, and bursts bounded at the target's rate.
+  EXPECT_EQ(vp::keyFrameInterval(got), 120);
+  const auto bound = vp::rateBound(got);
+  ASSERT_TRUE(bound);
+  EXPECT_EQ(bound->peakBitRate, 2500000);
   EXPECT_EQ(services_.session->prepared, 1);
 }
 
-TEST_F(SetUpAndLoop, KeyFrameIntervalAndBitRateFollowTheHeader) {
+TEST_F(SetUpAndLoop, KeyFramesStayFourSecondsApartAtAnyRateAndABitRateOfZeroIsLeftOut) {
   header(16, 16, 1, 0);
   vidlet::createSession();
-  const auto& p = services_.session->properties;
-  ASSERT_EQ(p.size(), 7u);
-  EXPECT_EQ(p[3].second, vp::PropertyValue(int64_t{0}));
-  EXPECT_EQ(p[5].second, vp::PropertyValue(int64_t{4}));
+  const vp::EncoderSettings& got = services_.session->settings;
+  EXPECT_EQ(vp::keyFrameInterval(got), 4);
+  EXPECT_FALSE(got.bitRate);
+  EXPECT_FALSE(vp::rateBound(got));
+  EXPECT_EQ(services_.session->refused, 1);  // the bit rate alone
 }
 
 TEST_F(SetUpAndLoop, SessionFailureExitsWithStatusThreeAndItsLine) {
@@ -259,6 +264,9 @@ TEST_F(SetUpAndLoop, CopiesInOnePieceWhenTheStrideIsTheRow) {
   header(16, 3, 30, 1);
   const std::string f = vidlet_test::testFrame(16, 3, 5);
   loop(f, 64);
+  // Read straight into the buffer: the staging buffer is not touched.
+  EXPECT_EQ(std::count(vidlet::raw.get(), vidlet::raw.get() + vidlet::frameBytes, 0xab),
+            vidlet::frameBytes);
   ASSERT_EQ(submitted().size(), 1u);
   EXPECT_EQ(
       std::string(submitted()[0].buffer->bytes().begin(), submitted()[0].buffer->bytes().end()), f);
@@ -274,8 +282,6 @@ TEST_F(SetUpAndLoop, StampsFramesNOverFpsAndForcesOnlyTheFirstKeyFrame) {
   for (size_t k = 0; k < 4; ++k) {
     EXPECT_EQ(submitted()[k].pts.value, static_cast<int64_t>(k + 1));
     EXPECT_EQ(submitted()[k].pts.timescale, 25);
-    EXPECT_EQ(submitted()[k].duration.value, 1);
-    EXPECT_EQ(submitted()[k].duration.timescale, 25);
     EXPECT_EQ(submitted()[k].hasOptions, k == 0);
     EXPECT_EQ(submitted()[k].forceKeyFrame, k == 0);
   }

@@ -166,6 +166,26 @@ TEST(Header, APieceTooLongForAnIntegerGivesWayToTheNext) {
   EXPECT_EQ(framePackets(e.packets), 1u);
 }
 
+TEST(Header, ExtremeValuesEncodeWithoutOverflow) {
+  // The largest and smallest values a header may carry reach every sum and product of the rate
+  // and key-frame arithmetic; the sanitizer build ends the run at the first overflow.
+  for (const char* rates :
+       {"2147483647", "2147483647 9223372036854775807", "2147483647 -9223372036854775808",
+        "2147483647 1", "1 9223372036854775807", "1 1", "-9223372036854775808 2147483647000",
+        "30 2147483648000", "2147483647 2147483647"}) {
+    for (auto [w, h] : {std::pair{16, 16}, {1, 1}}) {
+      const std::string header = std::to_string(w) + " " + std::to_string(h) + " " + rates + "\n";
+      SCOPED_TRACE(header);
+      Encoded e = encode(header, frames(w, h, 3));
+      ASSERT_TRUE(e.result.exit.exited) << "signal " << e.result.exit.signal;
+      EXPECT_EQ(e.result.exit.status, 0);
+      EXPECT_EQ(e.result.err, "");
+      EXPECT_TRUE(e.complete);
+      EXPECT_EQ(framePackets(e.packets), 3u);
+    }
+  }
+}
+
 TEST(Header, CommandLineArgumentsAreIgnored) {
   RunResult r = run({kVidlet, "--help", "640"}, "16 16\n" + frames(16, 16, 2));
   EXPECT_EQ(r.exit.status, 0);
@@ -463,7 +483,7 @@ std::string grainyTurns(int w, int h) {
   return r.out;
 }
 
-TEST(Rate, EverySecondStaysWithinAFifthOverTheTargetAndTheAverageWithinATenth) {
+TEST(Rate, AnySecondWithinThreeTenthsOverTheTargetAnyFrameWithinHalfASecondAverageWithinATenth) {
   constexpr int kW = 640, kH = 360, kFps = 30, kFrames = 90;
   constexpr double kTarget = 250000;
   const std::string input = grainyTurns(kW, kH);
@@ -489,8 +509,9 @@ TEST(Rate, EverySecondStaysWithinAFifthOverTheTargetAndTheAverageWithinATenth) {
   for (size_t first = 0; first + kFps <= bits.size(); ++first) {
     double second = 0;
     for (size_t i = first; i < first + kFps; ++i) second += bits[i];
-    EXPECT_LE(second / kTarget, 1.2) << "the second from frame " << first;
+    EXPECT_LE(second / kTarget, 1.3) << "the second from frame " << first;
   }
+  for (size_t i = 0; i < bits.size(); ++i) EXPECT_LE(bits[i] / kTarget, 0.5) << "frame " << i;
   // Every turn is a key frame, and all of them decode.
   size_t keys = 0;
   for (const Packet& p : e.packets) keys += p.type == 2;

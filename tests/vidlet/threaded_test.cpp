@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <thread>
 #include <vector>
@@ -15,8 +17,11 @@
 #include "input.h"
 #include "output.h"
 #include "packets.h"
+#include "platform/backend_services.h"
+#include "platform/compression_session.h"
 #include "platform/pixel_buffer_pool.h"
-#include "platform/x264_services.h"
+#include "platform/serial_worker.h"
+#include "platform/x264_encoder.h"
 #include "state.h"
 #include "stdin_redirect.h"
 
@@ -97,6 +102,93 @@ TEST(ReadLine, AReadInterruptedBySignalsIsRetried) {
   signaller.join();
   ::sigaction(SIGUSR1, &old, nullptr);
   EXPECT_EQ(line, "640 480");
+}
+
+// Writes the pieces one at a time, each only once the reader has taken everything before it, so
+// that every read sees exactly one piece (or a part of one).
+void writeInPieces(int writer, const std::vector<std::string>& pieces) {
+  for (const std::string& piece : pieces) {
+    ASSERT_EQ(::write(writer, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+    int unread = 1;
+    while (::ioctl(0, FIONREAD, &unread) == 0 && unread > 0) std::this_thread::yield();
+  }
+}
+
+TEST(ReadLine, TheHeaderAndTheFramesAfterItSurviveEverySplitOfTheInput) {
+  const std::string header = "24 2 30 500000";
+  const std::string frame1(24 * 2 * 4, 'a'), frame2(24 * 2 * 4, 'b');
+  const std::string all = header + "\n" + frame1 + frame2;
+  const size_t feed = header.size();
+  std::vector<std::vector<std::string>> splits{{all}};
+  // Two pieces, cut anywhere from inside the header to inside the second frame.
+  for (size_t cut : {size_t{1}, feed - 1, feed, feed + 1, feed + 2, feed + 1 + frame1.size(),
+                     feed + 7 + frame1.size(), all.size() - 1})
+    splits.push_back({all.substr(0, cut), all.substr(cut)});
+  // One byte at a time through the line feed, then odd pieces.
+  std::vector<std::string> trickle;
+  size_t at = 0;
+  for (; at < feed + 3; ++at) trickle.push_back(all.substr(at, 1));
+  for (; at < all.size(); at += 13) trickle.push_back(all.substr(at, 13));
+  splits.push_back(trickle);
+
+  for (const auto& pieces : splits) {
+    SCOPED_TRACE("first piece of " + std::to_string(pieces[0].size()) + " bytes, " +
+                 std::to_string(pieces.size()) + " pieces");
+    vidlet_test::StdinFrom in("", /*keepOpen=*/true);
+    std::thread writer([&] {
+      writeInPieces(in.writer(), pieces);
+      in.closeWriter();
+    });
+    EXPECT_EQ(vidlet::readLine(), header);
+    std::string got(frame1.size(), '\0');
+    EXPECT_TRUE(vidlet::readFully(reinterpret_cast<uint8_t*>(got.data()), 192));
+    EXPECT_EQ(got, frame1);
+    EXPECT_TRUE(vidlet::readFully(reinterpret_cast<uint8_t*>(got.data()), 192));
+    EXPECT_EQ(got, frame2);
+    EXPECT_FALSE(vidlet::readFully(reinterpret_cast<uint8_t*>(got.data()), 1));
+    writer.join();
+  }
+}
+
+TEST(SerialWorker, RunsJobsInOrderOnItsOwnThreadAndTellsWaitingOnesWhenItStops) {
+  vp::SerialWorker worker(2);
+  EXPECT_EQ(worker.post([](bool) {}), vp::kErrInvalidated);  // not started
+  ASSERT_EQ(worker.start(), vp::kStatusOk);
+  std::vector<int> ran;  // touched on the worker's thread only, until it has stopped
+  std::thread::id where;
+  for (int i = 0; i < 20; ++i)
+    ASSERT_EQ(worker.post([&, i](bool run) {
+      if (run) ran.push_back(i);
+      where = std::this_thread::get_id();
+    }),
+              vp::kStatusOk);
+  EXPECT_EQ(worker.runAndWait([](bool) {}), vp::kStatusOk);
+  std::vector<int> expected(20);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(ran, expected);
+  EXPECT_NE(where, std::this_thread::get_id());
+
+  // A job holds the worker while two more wait; stopping tells those two, and only them.
+  std::mutex gate;
+  std::unique_lock<std::mutex> closed(gate);
+  std::atomic<bool> holding{false};
+  std::atomic<int> told{0}, run{0};
+  ASSERT_EQ(worker.post([&](bool) {
+    holding = true;
+    std::lock_guard<std::mutex> wait(gate);
+  }),
+            vp::kStatusOk);
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(worker.post([&](bool r) { (r ? run : told).fetch_add(1); }), vp::kStatusOk);
+  while (!holding) std::this_thread::yield();
+  std::thread stopper([&] { worker.stop(); });
+  // With the queue full a post waits, until the worker stops and refuses it.
+  EXPECT_EQ(worker.post([](bool) {}), vp::kErrInvalidated);
+  closed.unlock();
+  stopper.join();
+  EXPECT_EQ(run.load(), 0);
+  EXPECT_EQ(told.load(), 2);
+  EXPECT_EQ(worker.runAndWait([](bool) {}), vp::kErrInvalidated);
 }
 
 // Collects what a session hands to its callback.
@@ -200,14 +292,13 @@ class X264Session : public ::testing::Test {
       seen_.insert(buffer.get());
       const vp::FrameOptions force{.forceKeyFrame = true};
       ASSERT_EQ(session.encodeFrame(std::move(buffer), {k, static_cast<int32_t>(fps)},
-                                    {1, static_cast<int32_t>(fps)},
                                     k == 1 && forceFirst ? &force : nullptr,
                                     reinterpret_cast<void*>(static_cast<uintptr_t>(k)), nullptr),
                 vp::kStatusOk);
     }
   }
 
-  vp::X264VideoServices services_;
+  vp::BackendVideoServices services_{vp::openX264Encoder};
   std::set<vp::PixelBuffer*> seen_;  // every buffer a frame went out in
   std::shared_ptr<vp::PixelBufferPool> pool_;
   Collected c_;
@@ -286,7 +377,7 @@ TEST_F(X264Session, InvalidateEndsTheSessionAndLaterFramesAreRefused) {
   }
   vp::PixelBufferRef b;
   ASSERT_EQ(pool_->createPixelBuffer(&b), vp::kStatusOk);
-  EXPECT_NE(session->encodeFrame(b, {6, 30}, {1, 30}, nullptr, nullptr, nullptr), vp::kStatusOk);
+  EXPECT_NE(session->encodeFrame(b, {6, 30}, nullptr, nullptr, nullptr), vp::kStatusOk);
   EXPECT_NE(session->completeFrames(vp::kInvalidTime), vp::kStatusOk);
   session->invalidate();  // twice is harmless
 }

@@ -434,6 +434,20 @@ TEST_F(Interrupted, EndOfInputAndSigtermWhileTheServerIsGone) {
   }
 }
 
+TEST_F(Dictation, HungSoundServerIsOneErrorLineWithinThreeSeconds) {
+  ASSERT_TRUE(daemon_->hang());
+  const auto began = std::chrono::steady_clock::now();
+  Voxlet v({"--locale", "en-US"}, env());
+  ASSERT_TRUE(v.next(10s)) << "no line at all";
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+  v.drain();
+  EXPECT_EQ(v.wait().status, 1);
+  EXPECT_EQ(v.stderrText(), "");
+  ASSERT_EQ(v.events().size(), 1u) << v.transcript();
+  EXPECT_EQ(v.events()[0], json({{"t", "error"}, {"code", "unavailable"}, {"msg", "Timeout"}}));
+  EXPECT_TRUE(daemon_->resume());
+}
+
 // Without a daemon.
 
 std::map<std::string, std::string> noServerEnv(const TempDir& dir) {

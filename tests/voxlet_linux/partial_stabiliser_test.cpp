@@ -1,6 +1,8 @@
 // The steadying of partial hypotheses, driven by scripted hypothesis sequences one decoder step
-// (0.1 s of audio) apart, with a hold of 0.2 s.
+// (0.1 s of audio) apart, with the recogniser's own hold (0.2 s, as the README promises).
 #include "partial_stabiliser.h"
+
+#include "sphinx_recognizer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +13,11 @@
 namespace voxlet_test {
 namespace {
 
+using voxlet::linux_backend::DecoderSettings;
 using voxlet::linux_backend::PartialStabiliser;
+
+// The hold the recogniser uses unless told otherwise.
+const double kHold = DecoderSettings{}.partialHoldSeconds;
 
 std::vector<std::string> words(const std::string& text) {
   std::istringstream in(text);
@@ -28,7 +34,7 @@ std::string join(const std::vector<std::string>& ws) {
 
 // Feeds one hypothesis per 0.1 s step and returns what was shown after each.
 std::vector<std::string> shownAfterEach(const std::vector<std::string>& hypotheses) {
-  PartialStabiliser stabiliser(0.2);
+  PartialStabiliser stabiliser(kHold);
   std::vector<std::string> shown;
   double t = 0.0;
   for (const auto& h : hypotheses) {
@@ -137,7 +143,7 @@ TEST(PartialStabiliser, AnEarlierRevisionHoldsTheWordsAfterItBackUntilTheyStandA
 }
 
 TEST(PartialStabiliser, ResetStartsAFreshUtterance) {
-  PartialStabiliser stabiliser(0.2);
+  PartialStabiliser stabiliser(kHold);
   stabiliser.update(words("hello there"), 0.1);
   stabiliser.update(words("hello there"), 0.2);
   stabiliser.update(words("hello there"), 0.3);

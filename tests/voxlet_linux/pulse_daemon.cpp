@@ -1,6 +1,9 @@
 #include "pulse_daemon.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,12 +59,23 @@ void PulseDaemon::launch() {
   env.erase("PULSE_SERVER");
   // Runs in the foreground as a plain user daemon, quiet even as root, without real-time
   // scheduling requests, shared memory or a session bus. A shell keeps it on a leash: when this
-  // process closes the shell's input, or dies, the daemon is stopped too; a line with a signal
-  // name sends that signal instead.
+  // process closes the shell's input, or dies, the daemon is ended too; a line with a signal
+  // name ends it with that signal instead. The lines STOP and CONT hang the daemon and let it go
+  // on; the shell answers each with the same line once it has taken effect.
   std::vector<std::string> argv{
       "/bin/sh",
       "-c",
-      "\"$@\" & pid=$!; read -r sig; kill -s \"${sig:-TERM}\" $pid; wait $pid",
+      "\"$@\" & pid=$!\n"
+      "while read -r sig; do\n"
+      "  case \"$sig\" in\n"
+      "    STOP) kill -s STOP $pid\n"
+      "      until [ \"$(cut -d' ' -f3 /proc/$pid/stat)\" = T ]; do sleep 0.01; done ;;\n"
+      "    CONT) kill -s CONT $pid ;;\n"
+      "    *) break ;;\n"
+      "  esac\n"
+      "  echo \"$sig\"\n"
+      "done\n"
+      "kill -s \"${sig:-TERM}\" $pid; kill -s CONT $pid 2>/dev/null; wait $pid",
       "voxlet-test-pulse",
       "/usr/bin/pulseaudio",
       "-n",
@@ -104,6 +118,19 @@ bool PulseDaemon::kill() {
   const auto exit = daemon_->wait(10s);
   daemon_.reset();
   return exit.exited;
+}
+
+bool PulseDaemon::signal(const std::string& name) {
+  if (!daemon_ || !daemon_->write(name + "\n")) return false;
+  return daemon_->readLine(10s) == name;
+}
+
+bool PulseDaemon::hang() {
+  return signal("STOP");
+}
+
+bool PulseDaemon::resume() {
+  return signal("CONT");
 }
 
 bool PulseDaemon::restart() {
@@ -198,6 +225,44 @@ std::optional<std::string> PulseDaemon::pactl(const std::vector<std::string>& ar
   auto r = testing_support::run(argv, "", clientEnv(), 10s);
   if (!r.exit.exited || r.exit.status != 0) return std::nullopt;
   return r.out;
+}
+
+RefusingServer::RefusingServer(std::string socketPath) : path_(std::move(socketPath)) {
+  sockaddr_un addr{};
+  if (path_.size() >= sizeof addr.sun_path) return;
+  addr.sun_family = AF_UNIX;
+  path_.copy(addr.sun_path, path_.size());
+  ::unlink(path_.c_str());  // a killed server's socket file stays behind
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0 ||
+      ::listen(fd_, 16) < 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+RefusingServer::~RefusingServer() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(path_.c_str());
+}
+
+std::vector<std::chrono::steady_clock::time_point> RefusingServer::waitForTries(
+    size_t n, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (fd_ >= 0 && tries_.size() < n) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left <= 0ms) break;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    const int conn = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn < 0) continue;
+    tries_.push_back(std::chrono::steady_clock::now());
+    ::close(conn);
+  }
+  return {tries_.begin(), tries_.begin() + std::min(n, tries_.size())};
 }
 
 bool synthesize(const std::string& text, const std::string& path) {

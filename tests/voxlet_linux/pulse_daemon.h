@@ -59,6 +59,11 @@ class PulseDaemon {
 
   // Ends the daemon with SIGKILL, as a crash would; its socket file stays behind.
   bool kill();
+  // Stops the daemon with SIGSTOP, as a hung server: it keeps its socket and answers nothing.
+  // True once it has stopped.
+  bool hang();
+  // Lets a hung daemon go on (SIGCONT).
+  bool resume();
   // Starts it again on the same socket and script; true once it is ready.
   bool restart();
   // Waits until some client records from the named source.
@@ -68,15 +73,38 @@ class PulseDaemon {
   std::optional<std::string> pactl(const std::vector<std::string>& args) const;
 
   const std::string& folder() const { return dir_.path(); }
+  const std::string& socketPath() const { return socket_; }
 
  private:
   void launch();
+  // Sends a line to the shell that keeps the daemon and waits for it to answer with the same.
+  bool signal(const std::string& name);
 
   TempDir dir_;
   std::string socket_;
   std::unique_ptr<testing_support::Subprocess> daemon_;
   bool ready_ = false;
   std::string problem_;
+};
+
+// Stands in for a server that is gone: listens on its socket path and closes each connection at
+// once, noting when it came, so that a client's tries to connect again can be counted and timed.
+class RefusingServer {
+ public:
+  explicit RefusingServer(std::string socketPath);
+  ~RefusingServer();  // stops listening and removes the socket file
+  RefusingServer(const RefusingServer&) = delete;
+  RefusingServer& operator=(const RefusingServer&) = delete;
+
+  bool listening() const { return fd_ >= 0; }
+  // The times of the first n connections, once that many came; fewer after the time-out.
+  std::vector<std::chrono::steady_clock::time_point> waitForTries(
+      size_t n, std::chrono::milliseconds timeout);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::vector<std::chrono::steady_clock::time_point> tries_;
 };
 
 // Writes speech synthesised by flite's "rms" voice (16 kHz mono 16-bit) to path.

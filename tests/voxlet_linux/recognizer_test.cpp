@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -34,6 +35,7 @@ using voxlet::linux_backend::SphinxRequest;
 using voxlet::platform::AudioBuffer;
 using voxlet::platform::RecognitionError;
 using voxlet::platform::RecognitionResult;
+using voxlet::platform::SpeechAuthorization;
 
 const std::string kModels = LinuxPlatform::defaultModelRoot();
 
@@ -196,15 +198,15 @@ class ScopedEnv {
 
 TEST(Platform, SpeechIsAuthorizedAndAnsweredOnAnotherThread) {
   LinuxPlatform platform;
-  EXPECT_EQ(platform.speechAuthorizationStatus(), 3);
-  std::promise<std::pair<int, std::thread::id>> answer;
-  platform.requestSpeechAuthorization([&](int status) {
+  EXPECT_EQ(platform.speechAuthorizationStatus(), SpeechAuthorization::Authorized);
+  std::promise<std::pair<SpeechAuthorization, std::thread::id>> answer;
+  platform.requestSpeechAuthorization([&](SpeechAuthorization status) {
     answer.set_value({status, std::this_thread::get_id()});
   });
   auto f = answer.get_future();
   ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
   auto [status, thread] = f.get();
-  EXPECT_EQ(status, 3);
+  EXPECT_EQ(status, SpeechAuthorization::Authorized);
   EXPECT_NE(thread, std::this_thread::get_id());
 }
 
@@ -225,6 +227,23 @@ TEST(Platform, DefaultRecogniserFollowsTheCurrentLanguage) {
     ScopedEnv env(Vars{{"LC_ALL", "ko_KR.UTF-8"}});
     EXPECT_FALSE(platform.defaultRecognizer());
   }
+}
+
+// Requests can add punctuation when the rules of the recogniser in use have it: that of the
+// locale, or of the default language when the locale has no model.
+TEST(Platform, PunctuationFollowsTheLanguageOfTheRecogniserInUse) {
+  TempDir root;
+  fakeModel(root.path(), "en-us");
+  fakeModel(root.path(), "ko-kr");
+  LinuxPlatform platform(root.path());
+  ASSERT_TRUE(platform.recognizerForLocale("ko-KR"));
+  EXPECT_FALSE(platform.supportsPunctuation());
+  ASSERT_TRUE(platform.recognizerForLocale("en-US"));
+  EXPECT_TRUE(platform.supportsPunctuation());
+  ScopedEnv env(Vars{{"LANG", "ko_KR.UTF-8"}});
+  EXPECT_FALSE(platform.recognizerForLocale("ko-KP"));
+  ASSERT_TRUE(platform.defaultRecognizer());
+  EXPECT_FALSE(platform.supportsPunctuation());
 }
 
 TEST(Platform, CreatingARecogniserIsCheap) {
@@ -400,6 +419,30 @@ TEST_F(Speech, EndAudioClosesWithAFinalTypedResultPunctuatedWhenAsked) {
     EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2)
         << c.results.back().formattedString;
   }
+}
+
+// A model of a language without formatting rules gives the decoder's words as they are: no
+// capital, no full stop, even when punctuation is asked for.
+TEST_F(Speech, ALanguageWithoutRulesGivesTheDecodersWords) {
+  auto model = findModel(kModels, "en-US");
+  ASSERT_TRUE(model);
+  model->name = "xx-yy";  // the English files under the name of a language without rules
+  auto recognizer = std::make_shared<SphinxRecognizer>(*model);
+  auto request = requestAt(16000);
+  request->setAddsPunctuation(true);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s16_);
+  request->endAudio();
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  ASSERT_TRUE(c.errors.empty());
+  const std::string& text = c.results.back().formattedString;
+  EXPECT_LE(wordErrorRate(kSentence, text), 0.2) << text;
+  EXPECT_TRUE(std::none_of(text.begin(), text.end(), [](char ch) {
+    return std::isupper(static_cast<unsigned char>(ch)) ||
+           std::ispunct(static_cast<unsigned char>(ch));
+  })) << text;
 }
 
 TEST_F(Speech, AudioBeforeTheTaskIsKept) {

@@ -1,16 +1,18 @@
 // The typed form of a segment's recognised words: one table of spoken words and the text a
-// typist would write per rule.
+// typist would write per rule, and the choice of rules by language.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "english_format.h"
 #include "transcript_format.h"
 
 namespace voxlet_test {
 namespace {
 
-using voxlet::linux_backend::formatSegment;
+using voxlet::linux_backend::formatEnglishSegment;
+using voxlet::linux_backend::formatterForLanguage;
 using voxlet::linux_backend::hypothesisWords;
 
 struct Case {
@@ -30,7 +32,7 @@ class Formatting : public testing::TestWithParam<Case> {};
 
 TEST_P(Formatting, WritesWhatATypistWould) {
   const Case& c = GetParam();
-  EXPECT_EQ(formatSegment(hypothesisWords(c.spoken), c.final, c.punctuate), c.typed);
+  EXPECT_EQ(formatEnglishSegment(hypothesisWords(c.spoken), c.final, c.punctuate), c.typed);
 }
 
 std::string caseName(const testing::TestParamInfo<Case>& info) {
@@ -111,8 +113,29 @@ const Case kTimesAndYears[] = {
     {"YearWithOh", "it happened in nineteen oh five", "It happened in 1905."},
     {"YearWithoutLead", "twenty twenty four was a busy year", "2024 was a busy year."},
     {"PairsWithoutLeadStay", "fifteen twenty minutes", "Fifteen twenty minutes."},
+    {"EighteenPairsAfterOf", "the war of eighteen twelve", "The war of 1812."},
+    {"MonthDayAndYear", "on may fifth twenty twenty", "On May 5th 2020."},
 };
 INSTANTIATE_TEST_SUITE_P(TimesAndYears, Formatting, testing::ValuesIn(kTimesAndYears), caseName);
+
+// A year reads the same whichever way it is said, after every word that leads one; a round
+// thousand after a word that also leads a count stays a count.
+const Case kYearsSaidTwoWays[] = {
+    {"FromInPairs", "it started from twenty oh five", "It started from 2005."},
+    {"FromCounted", "it started from two thousand and five", "It started from 2005."},
+    {"AroundInPairs", "it was around twenty ten", "It was around 2010."},
+    {"AroundCounted", "it was around two thousand and ten", "It was around 2010."},
+    {"BeforeInPairs", "finish it before twenty twenty six", "Finish it before 2026."},
+    {"BeforeCounted", "finish it before two thousand twenty six", "Finish it before 2026."},
+    {"InCountedRound", "we met in two thousand", "We met in 2000."},
+    {"RangeOfYears", "from nineteen ninety to two thousand and five", "From 1990 to 2005."},
+    {"RangeOfCounts", "prices rose from two thousand to three thousand",
+     "Prices rose from 2,000 to 3,000."},
+    {"RoundCountAfterAround", "around two thousand people came", "Around 2,000 people came."},
+    {"CountBelowTwoThousand", "a total of one thousand and one", "A total of 1,001."},
+};
+INSTANTIATE_TEST_SUITE_P(YearsSaidTwoWays, Formatting, testing::ValuesIn(kYearsSaidTwoWays),
+                         caseName);
 
 const Case kPunctuation[] = {
     {"What", "what is the plan", "What is the plan?"},
@@ -148,9 +171,26 @@ INSTANTIATE_TEST_SUITE_P(Punctuation, Formatting, testing::ValuesIn(kPunctuation
 
 // Segments joined by a space, as the session joins them, read as sentences.
 TEST(FormattedSegments, JoinAsSentences) {
-  const std::string first = formatSegment(hypothesisWords("please send it"), true, true);
-  const std::string second = formatSegment(hypothesisWords("thanks"), true, true);
+  const std::string first = formatEnglishSegment(hypothesisWords("please send it"), true, true);
+  const std::string second = formatEnglishSegment(hypothesisWords("thanks"), true, true);
   EXPECT_EQ(first + " " + second, "Please send it. Thanks.");
+}
+
+// English has rules; a language without any gets the decoder's words as they are, and no
+// punctuation to offer.
+TEST(FormatterChoice, FollowsTheLanguage) {
+  const auto words = hypothesisWords("is it at ten thirty on may fifth");
+  const auto& english = formatterForLanguage("en");
+  EXPECT_TRUE(english.punctuates);
+  EXPECT_EQ(english.formatSegment(words, true, true), "Is it at 10:30 on May 5th?");
+  for (const char* language : {"de", "fr", ""}) {
+    SCOPED_TRACE(language);
+    const auto& other = formatterForLanguage(language);
+    EXPECT_FALSE(other.punctuates);
+    EXPECT_EQ(other.formatSegment(words, true, true), "is it at ten thirty on may fifth");
+    EXPECT_EQ(other.formatSegment(hypothesisWords("twenty-five"), false, false), "twenty-five");
+    EXPECT_EQ(other.formatSegment({}, true, true), "");
+  }
 }
 
 TEST(HypothesisWords, SplitOnSpacesOnly) {

@@ -44,9 +44,10 @@ class AlignedPixelBuffer final : public PixelBuffer {
 };
 
 std::unique_ptr<AlignedPixelBuffer> allocate(size_t width, size_t height, size_t stride) {
-  // stride is a multiple of the alignment, so the size is too, as aligned_alloc wants.
+  // aligned_alloc wants a size that is a multiple of the alignment.
+  constexpr size_t kAlign = AlignedPixelBufferPool::kAlignment;
   auto* memory = static_cast<uint8_t*>(
-      std::aligned_alloc(AlignedPixelBufferPool::kRowAlignment, stride * height));
+      std::aligned_alloc(kAlign, (stride * height + kAlign - 1) / kAlign * kAlign));
   if (!memory) return nullptr;
   std::unique_ptr<uint8_t, FreeDeleter> owned(memory);
   return std::unique_ptr<AlignedPixelBuffer>(
@@ -69,9 +70,9 @@ Status AlignedPixelBufferPool::create(const PixelBufferAttributes& attributes,
   constexpr size_t kMax = std::numeric_limits<size_t>::max();
   const auto width = static_cast<size_t>(*attributes.width);
   const auto height = static_cast<size_t>(*attributes.height);
-  if (width > (kMax - kRowAlignment) / 4) return kErrParameter;
-  const size_t stride = (width * 4 + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
-  if (height > kMax / stride) return kErrParameter;
+  if (width > kMax / 4) return kErrParameter;
+  const size_t stride = width * 4;
+  if (height > (kMax - kAlignment) / stride) return kErrParameter;
 
   // One buffer up front: a pool that cannot hold a single frame is no pool.
   std::unique_ptr<AlignedPixelBuffer> first = allocate(width, height, stride);

@@ -1,4 +1,5 @@
-// A pool of BGRA pixel buffers in ordinary memory, with rows aligned to 64 bytes.
+// A pool of BGRA pixel buffers in ordinary memory, 64-byte aligned, rows back to back (the stride
+// is the row) so that a frame is read straight into a buffer.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,7 @@ namespace vidlet::platform {
 
 class AlignedPixelBufferPool final : public PixelBufferPool {
  public:
-  static constexpr size_t kRowAlignment = 64;
+  static constexpr size_t kAlignment = 64;
   // Released buffers kept for reuse; more are freed.
   static constexpr size_t kMaxIdle = 4;
 

@@ -48,8 +48,6 @@ struct PixelBufferAttributes {
   std::optional<uint32_t> pixelFormatType;
   std::optional<int64_t> width;
   std::optional<int64_t> height;
-  // Buffers in shareable surface memory, default properties. Only a hint.
-  bool surfaceBacked = false;
 };
 
 // Lock flags.
@@ -193,8 +191,8 @@ class CompressionSession {
   // Submits one frame; its result comes later through the output callback. frameOptions may be
   // null. The session keeps the pixel buffer only as long as it needs it.
   virtual Status encodeFrame(PixelBufferRef imageBuffer, MediaTime presentationTimeStamp,
-                             MediaTime duration, const FrameOptions* frameOptions,
-                             void* sourceFrameRefCon, uint32_t* infoFlagsOut) = 0;
+                             const FrameOptions* frameOptions, void* sourceFrameRefCon,
+                             uint32_t* infoFlagsOut) = 0;
   // Returns once every frame submitted so far (all of them for the invalid time) has gone
   // through the output callback.
   virtual Status completeFrames(MediaTime completeUntilPresentationTimeStamp) = 0;

@@ -15,9 +15,29 @@
 
 namespace voxlet::platform {
 
-// Authorization values, as plain integers. Speech: 0 not determined, 1 denied, 2 restricted,
-// 3 authorized. Microphone: 0 not determined, 1 restricted, 2 denied, 3 authorized.
-constexpr int kAuthorized = 3;
+// Speech-recognition authorization, numbered as the platform numbers it.
+enum class SpeechAuthorization : int {
+  NotDetermined = 0,
+  Denied = 1,
+  Restricted = 2,
+  Authorized = 3
+};
+// Microphone authorization, numbered as the platform numbers it: 1 and 2 mean the opposite of
+// what they mean for speech.
+enum class MicrophoneAuthorization : int {
+  NotDetermined = 0,
+  Restricted = 1,
+  Denied = 2,
+  Authorized = 3
+};
+
+// The platform's number for a status, as the probe report and the refusal message write it.
+constexpr int rawValue(SpeechAuthorization status) {
+  return static_cast<int>(status);
+}
+constexpr int rawValue(MicrophoneAuthorization status) {
+  return static_cast<int>(status);
+}
 
 // One captured buffer: per-channel 32-bit float samples (or none), and its valid frame count.
 class AudioBuffer {
@@ -33,6 +53,11 @@ class AudioBuffer {
   const float* const* floatChannelData() const { return isFloat_ ? pointers_.data() : nullptr; }
   uint32_t frameLength() const { return frameLength_; }
   uint32_t channelCount() const { return static_cast<uint32_t>(channels_.size()); }
+  // The samples, moved out of a buffer that nobody reads any more, for a producer to fill again.
+  std::vector<std::vector<float>> takeChannels() && {
+    pointers_.clear();
+    return std::move(channels_);
+  }
 
  private:
   AudioBuffer() = default;
@@ -124,8 +149,8 @@ class Platform {
   virtual std::string currentLocaleIdentifier() = 0;
 
   // Speech recognition.
-  virtual int speechAuthorizationStatus() = 0;  // never prompts
-  virtual void requestSpeechAuthorization(std::function<void(int)> handler) = 0;
+  virtual SpeechAuthorization speechAuthorizationStatus() = 0;  // never prompts
+  virtual void requestSpeechAuthorization(std::function<void(SpeechAuthorization)> handler) = 0;
   virtual std::shared_ptr<SpeechRecognizer> recognizerForLocale(const std::string& localeId) = 0;
   virtual std::shared_ptr<SpeechRecognizer> defaultRecognizer() = 0;  // the default language's
   virtual std::shared_ptr<RecognitionRequest> makeRecognitionRequest() = 0;
@@ -133,7 +158,7 @@ class Platform {
   virtual bool supportsPunctuation() = 0;
 
   // Audio capture.
-  virtual int microphoneAuthorizationStatus() = 0;  // never prompts
+  virtual MicrophoneAuthorization microphoneAuthorizationStatus() = 0;  // never prompts
   virtual void requestMicrophoneAccess(std::function<void(bool)> handler) = 0;
   virtual std::unique_ptr<AudioEngine> makeAudioEngine() = 0;
 

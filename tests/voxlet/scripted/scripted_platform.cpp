@@ -17,6 +17,13 @@ namespace scripted {
 
 namespace {
 
+// Milliseconds of the monotonic clock, for the trace: comparable between calls of one process.
+std::string monotonicMs() {
+  using namespace std::chrono;
+  return std::to_string(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 double number(const json& value) {
   if (value.is_string()) {
     const std::string s = value.get<std::string>();
@@ -52,7 +59,9 @@ class ScriptedRequest : public vp::RecognitionRequest {
     platform_.note("append", std::to_string(index_) +
                                  " frames=" + std::to_string(buffer ? buffer->frameLength() : 0));
   }
-  void endAudio() override { platform_.note("endAudio", std::to_string(index_)); }
+  void endAudio() override {
+    platform_.note("endAudio", std::to_string(index_) + " at=" + monotonicMs());
+  }
 
  private:
   ScriptedPlatform& platform_;
@@ -62,7 +71,9 @@ class ScriptedRequest : public vp::RecognitionRequest {
 class ScriptedTask : public vp::RecognitionTask {
  public:
   ScriptedTask(ScriptedPlatform& platform, int index) : platform_(platform), index_(index) {}
-  void cancel() override { platform_.note("cancel", std::to_string(index_)); }
+  void cancel() override {
+    platform_.note("cancel", std::to_string(index_) + " at=" + monotonicMs());
+  }
 
  private:
   ScriptedPlatform& platform_;
@@ -187,19 +198,20 @@ std::string ScriptedPlatform::currentLocaleIdentifier() {
   return scenario_.value("locale", std::string("en_US"));
 }
 
-int ScriptedPlatform::speechAuthorizationStatus() {
+vp::SpeechAuthorization ScriptedPlatform::speechAuthorizationStatus() {
   note("speech.status");
-  return scenario_.value("speechStatus", 3);
+  return vp::SpeechAuthorization{scenario_.value("speechStatus", 3)};
 }
 
-void ScriptedPlatform::requestSpeechAuthorization(std::function<void(int)> handler) {
+void ScriptedPlatform::requestSpeechAuthorization(
+    std::function<void(vp::SpeechAuthorization)> handler) {
   note("speech.request");
   if (scenario_.contains("speechAnswer") && scenario_["speechAnswer"].is_null()) {
     std::lock_guard<std::mutex> lock(mutex_);
     pendingSpeech_ = std::move(handler);  // the prompt stays open
     return;
   }
-  const int answer = scenario_.value("speechAnswer", 3);
+  const vp::SpeechAuthorization answer{scenario_.value("speechAnswer", 3)};
   const int delay = scenario_.value("speechAnswerDelayMs", 0);
   voxlet::startDetached([handler = std::move(handler), answer, delay] {
     sleepMs(delay);
@@ -241,9 +253,9 @@ bool ScriptedPlatform::supportsPunctuation() {
   return scenario_.value("punctuation", true);
 }
 
-int ScriptedPlatform::microphoneAuthorizationStatus() {
+vp::MicrophoneAuthorization ScriptedPlatform::microphoneAuthorizationStatus() {
   note("mic.status");
-  return scenario_.value("micStatus", 3);
+  return vp::MicrophoneAuthorization{scenario_.value("micStatus", 3)};
 }
 
 void ScriptedPlatform::requestMicrophoneAccess(std::function<void(bool)> handler) {

@@ -51,13 +51,13 @@ class ScriptedPlatform : public vp::Platform {
   void startScript();
 
   std::string currentLocaleIdentifier() override;
-  int speechAuthorizationStatus() override;
-  void requestSpeechAuthorization(std::function<void(int)> handler) override;
+  vp::SpeechAuthorization speechAuthorizationStatus() override;
+  void requestSpeechAuthorization(std::function<void(vp::SpeechAuthorization)> handler) override;
   std::shared_ptr<vp::SpeechRecognizer> recognizerForLocale(const std::string& localeId) override;
   std::shared_ptr<vp::SpeechRecognizer> defaultRecognizer() override;
   std::shared_ptr<vp::RecognitionRequest> makeRecognitionRequest() override;
   bool supportsPunctuation() override;
-  int microphoneAuthorizationStatus() override;
+  vp::MicrophoneAuthorization microphoneAuthorizationStatus() override;
   void requestMicrophoneAccess(std::function<void(bool)> handler) override;
   std::unique_ptr<vp::AudioEngine> makeAudioEngine() override;
   double now() override;
@@ -90,7 +90,7 @@ class ScriptedPlatform : public vp::Platform {
   std::mutex tapMutex_;  // held while a tap callback runs and while the tap changes
   vp::TapBlock tap_;
   bool started_ = false;
-  std::function<void(int)> pendingSpeech_;  // requests the scenario never answers
+  std::function<void(vp::SpeechAuthorization)> pendingSpeech_;  // requests never answered
   std::function<void(bool)> pendingMic_;
   std::map<int, vp::ResultHandler> handlers_;  // by request index, kept for late deliveries
   int requests_ = 0;

@@ -31,25 +31,26 @@ void answerElsewhere(std::function<void()> answer) {
 }  // namespace
 
 // State that outlives calls answered on other threads: the server connection (opened once and
-// shared by the microphone check and the engine) and the sample rate of the tapped audio.
+// shared by the microphone check and the engine), the sample rate of the tapped audio, and
+// whether results are punctuated.
 struct LinuxPlatform::Shared {
-  std::mutex mutex;
-  std::shared_ptr<PulseConnection> connection;
+  SharedConnection connection;
   std::atomic<double> captureRate{0.0};
+  // Whether the formatter of the recogniser last handed out punctuates. Dictation uses that one:
+  // a process makes the default language's recogniser only when its locale has none.
+  std::atomic<bool> punctuates{false};
 
-  std::shared_ptr<PulseConnection> connect(int* code, std::string* error) {
-    std::lock_guard lock(mutex);
-    if (connection) {
-      if (code) *code = 0;
-      return connection;
-    }
-    int c = 0;
-    connection = PulseConnection::open(&c, error);
-    if (code) *code = c;
-    return connection;
+  std::shared_ptr<platform::SpeechRecognizer> recognizer(SpeechModel model) {
+    auto made = std::make_shared<SphinxRecognizer>(std::move(model));
+    punctuates = made->formatter().punctuates;
+    return made;
   }
 
-  int microphoneStatus() {
+  std::shared_ptr<PulseConnection> connect(int* code, std::string* error) {
+    return connection.get(code, error);
+  }
+
+  platform::MicrophoneAuthorization microphoneStatus() {
     int code = 0;
     connect(&code, nullptr);
     return microphoneStatusFor(code);
@@ -76,19 +77,19 @@ std::string LinuxPlatform::currentLocaleIdentifier() {
 }
 
 // Recognition runs on the device, and Linux asks no permission of native programs for it.
-int LinuxPlatform::speechAuthorizationStatus() {
-  return platform::kAuthorized;
+platform::SpeechAuthorization LinuxPlatform::speechAuthorizationStatus() {
+  return platform::SpeechAuthorization::Authorized;
 }
 
-void LinuxPlatform::requestSpeechAuthorization(std::function<void(int)> handler) {
-  answerElsewhere([h = std::move(handler)] { h(platform::kAuthorized); });
+void LinuxPlatform::requestSpeechAuthorization(
+    std::function<void(platform::SpeechAuthorization)> handler) {
+  answerElsewhere([h = std::move(handler)] { h(platform::SpeechAuthorization::Authorized); });
 }
 
 std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::recognizerFor(
     std::optional<SpeechModel> model) {
   if (!model) return nullptr;
-  return std::make_shared<SphinxRecognizer>(
-      withDerivedDictionary(std::move(*model), dictionaryFolder_));
+  return shared_->recognizer(withDerivedDictionary(std::move(*model), dictionaryFolder_));
 }
 
 std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::recognizerForLocale(
@@ -106,18 +107,19 @@ std::shared_ptr<platform::RecognitionRequest> LinuxPlatform::makeRecognitionRequ
   return std::make_shared<SphinxRequest>([shared = shared_] { return shared->captureRate.load(); });
 }
 
-// A request asked for punctuation ends each closing result with "." or "?" (transcript_format).
+// A request asked for punctuation ends each closing result with "." or "?", when the rules of
+// the recogniser's language have them (transcript_format).
 bool LinuxPlatform::supportsPunctuation() {
-  return true;
+  return shared_->punctuates;
 }
 
-int LinuxPlatform::microphoneAuthorizationStatus() {
+platform::MicrophoneAuthorization LinuxPlatform::microphoneAuthorizationStatus() {
   return shared_->microphoneStatus();
 }
 
 void LinuxPlatform::requestMicrophoneAccess(std::function<void(bool)> handler) {
   answerElsewhere([shared = shared_, h = std::move(handler)] {
-    h(shared->microphoneStatus() == platform::kAuthorized);
+    h(shared->microphoneStatus() == platform::MicrophoneAuthorization::Authorized);
   });
 }
 

@@ -27,15 +27,16 @@ class LinuxPlatform : public platform::Platform {
 
   std::string currentLocaleIdentifier() override;
 
-  int speechAuthorizationStatus() override;
-  void requestSpeechAuthorization(std::function<void(int)> handler) override;
+  platform::SpeechAuthorization speechAuthorizationStatus() override;
+  void requestSpeechAuthorization(
+      std::function<void(platform::SpeechAuthorization)> handler) override;
   std::shared_ptr<platform::SpeechRecognizer> recognizerForLocale(
       const std::string& localeId) override;
   std::shared_ptr<platform::SpeechRecognizer> defaultRecognizer() override;
   std::shared_ptr<platform::RecognitionRequest> makeRecognitionRequest() override;
   bool supportsPunctuation() override;
 
-  int microphoneAuthorizationStatus() override;
+  platform::MicrophoneAuthorization microphoneAuthorizationStatus() override;
   void requestMicrophoneAccess(std::function<void(bool)> handler) override;
   std::unique_ptr<platform::AudioEngine> makeAudioEngine() override;
 

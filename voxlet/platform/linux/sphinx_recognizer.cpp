@@ -50,6 +50,12 @@ std::vector<std::string> hypothesis(ps_decoder_t* ps) {
   return hypothesisWords(hyp ? hyp : "");
 }
 
+// The typed form of the model's language, from its folder name ("en-us").
+const TranscriptFormatter& formatterFor(const SpeechModel& model) {
+  const std::optional<LocaleParts> parts = parseLocale(model.name);
+  return formatterForLanguage(parts ? parts->language : "");
+}
+
 }  // namespace
 
 // One request with its task: the audio handed over, the handler, and the decoding state that
@@ -123,8 +129,11 @@ class DecoderWorker {
     platform::AudioBufferPtr buffer;
   };
 
-  DecoderWorker(SpeechModel model, DecoderSettings settings)
-      : model_(std::move(model)), settings_(settings), stabiliser_(settings.partialHoldSeconds) {}
+  DecoderWorker(SpeechModel model, DecoderSettings settings, const TranscriptFormatter& formatter)
+      : model_(std::move(model)),
+        settings_(settings),
+        formatter_(formatter),
+        stabiliser_(settings.partialHoldSeconds) {}
 
   void post(Job job) {
     {
@@ -379,8 +388,9 @@ class DecoderWorker {
     if (shown == s.lastShown) return;
     s.lastShown = shown;
     retryPause_ = Clock::duration::zero();
-    s.deliver(platform::RecognitionResult{formatSegment(shown, false, s.punctuation), false},
-              std::nullopt, false);
+    s.deliver(
+        platform::RecognitionResult{formatter_.formatSegment(shown, false, s.punctuation), false},
+        std::nullopt, false);
   }
 
   // Ends the utterance (if any) and closes the request with its final transcription, as typed
@@ -405,8 +415,9 @@ class DecoderWorker {
       s.resampler.reset();
     }
     retryPause_ = Clock::duration::zero();
-    s.deliver(platform::RecognitionResult{formatSegment(words, true, s.punctuation), true},
-              std::nullopt, true);
+    s.deliver(
+        platform::RecognitionResult{formatter_.formatSegment(words, true, s.punctuation), true},
+        std::nullopt, true);
   }
 
   // Decodes the audio of the utterance just ended once more, now that the running cepstral mean
@@ -466,6 +477,7 @@ class DecoderWorker {
 
   const SpeechModel model_;
   const DecoderSettings settings_;
+  const TranscriptFormatter& formatter_;
 
   std::mutex mutex_;
   std::condition_variable cv_;      // jobs for the worker
@@ -563,7 +575,7 @@ void SphinxRequest::endAudio() {
 }
 
 SphinxRecognizer::SphinxRecognizer(SpeechModel model, DecoderSettings settings)
-    : model_(std::move(model)), settings_(settings) {}
+    : model_(std::move(model)), settings_(settings), formatter_(formatterFor(model_)) {}
 
 SphinxRecognizer::~SphinxRecognizer() {
   std::lock_guard lock(mutex_);
@@ -592,7 +604,7 @@ void SphinxRecognizer::preload() {
 std::shared_ptr<DecoderWorker> SphinxRecognizer::startedWorker() {
   std::lock_guard lock(mutex_);
   if (!worker_) {
-    worker_ = std::make_shared<DecoderWorker>(model_, settings_);
+    worker_ = std::make_shared<DecoderWorker>(model_, settings_, formatter_);
     try {
       thread_ = std::thread([w = worker_] {
         blockTerminationSignals();

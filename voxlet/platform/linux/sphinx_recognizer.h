@@ -12,6 +12,7 @@
 
 #include "locale_model.h"
 #include "platform/platform.h"
+#include "transcript_format.h"
 
 namespace voxlet::linux_backend {
 
@@ -67,12 +68,15 @@ class SphinxRecognizer : public platform::SpeechRecognizer {
   void preload() override;
 
   const SpeechModel& model() const { return model_; }
+  // How its results are typed: by the rules of the model's language.
+  const TranscriptFormatter& formatter() const { return formatter_; }
 
  private:
   std::shared_ptr<DecoderWorker> startedWorker();
 
   const SpeechModel model_;
   const DecoderSettings settings_;
+  const TranscriptFormatter& formatter_;
   std::mutex mutex_;
   std::shared_ptr<DecoderWorker> worker_;
   std::thread thread_;

@@ -1,0 +1,49 @@
+// Takes steady background noise (fans, traffic, hiss, a busy room's murmur) out of 16 kHz speech
+// before the decoder hears it: WebRTC's noise suppression at its high level, in 10 ms frames.
+// Every sample that goes in comes out once, in order; an incomplete frame waits for the next
+// call or for flush().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace webrtc {
+class AudioProcessing;
+}
+
+namespace voxlet::linux_backend {
+
+class NoiseSuppressor {
+ public:
+  static constexpr int kRate = 16000;
+  static constexpr size_t kFrame = kRate / 100;  // 10 ms
+
+  NoiseSuppressor();
+  ~NoiseSuppressor();
+  NoiseSuppressor(const NoiseSuppressor&) = delete;
+  NoiseSuppressor& operator=(const NoiseSuppressor&) = delete;
+
+  // False when the suppressor could not be set up; process() then passes the audio on as it is.
+  bool active() const { return apm_ != nullptr; }
+
+  // Appends the suppressed samples of every whole frame so far to `out`.
+  void process(const int16_t* samples, size_t n, std::vector<int16_t>& out);
+  // Appends the samples of the incomplete frame, suppressed as a frame padded with silence.
+  void flush(std::vector<int16_t>& out);
+  // Forgets the noise estimate and any waiting samples, for audio that does not follow on.
+  void reset();
+
+ private:
+  void processFrame(size_t valid, std::vector<int16_t>& out);
+
+  struct Deleter {
+    void operator()(webrtc::AudioProcessing* apm) const;
+  };
+  std::unique_ptr<webrtc::AudioProcessing, Deleter> apm_;
+  std::vector<float> frame_;  // the frame being filled, in [-1, 1]
+  size_t filled_ = 0;
+};
+
+}  // namespace voxlet::linux_backend
