@@ -327,7 +327,7 @@ TEST_F(Engine, HungServerIsGivenUpOnWithinThreeSeconds) {
   ASSERT_TRUE(daemon_->hang());
   const auto began = std::chrono::steady_clock::now();
   LinuxPlatform platform;
-  EXPECT_EQ(platform.microphoneAuthorizationStatus(), 3);
+  EXPECT_EQ(platform.microphoneAuthorizationStatus(), MicrophoneAuthorization::Authorized);
   auto engine = platform.makeAudioEngine();
   const AudioFormat format = engine->inputNode().outputFormatForBus(0);
   engine->inputNode().installTapOnBus(0, 2048, format, [](AudioBufferPtr) {});
