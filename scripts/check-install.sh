@@ -32,6 +32,9 @@ for needed in libx264 libpocketsphinx libpulse pocketsphinx-en-us; do
     *) echo "the package does not depend on $needed: $depends" >&2; exit 1 ;;
   esac
 done
-dpkg-deb -c "$deb" | grep -q '/usr/bin/voxlet$' && dpkg-deb -c "$deb" | grep -q '/usr/bin/vidlet$' ||
-  { echo "the package lacks a program" >&2; exit 1; }
+# The listing is read whole: grep -q would end the pipe early, and pipefail take that for a failure.
+contents=$(dpkg-deb -c "$deb")
+for file in /usr/bin/voxlet /usr/bin/vidlet /usr/share/voxlet/en-us.dict; do
+  grep -q "$file\$" <<<"$contents" || { echo "the package lacks $file" >&2; exit 1; }
+done
 echo "installed programs run; $(basename "$deb") depends on: $depends"

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "derived_dictionary.h"
 #include "locale_model.h"
 #include "pulse_engine.h"
 #include "sphinx_recognizer.h"
@@ -56,13 +57,19 @@ struct LinuxPlatform::Shared {
   }
 };
 
-LinuxPlatform::LinuxPlatform(std::string modelRoot)
-    : modelRoot_(std::move(modelRoot)), shared_(std::make_shared<Shared>()) {}
+LinuxPlatform::LinuxPlatform(std::string modelRoot, std::string dictionaryFolder)
+    : modelRoot_(std::move(modelRoot)),
+      dictionaryFolder_(std::move(dictionaryFolder)),
+      shared_(std::make_shared<Shared>()) {}
 
 LinuxPlatform::~LinuxPlatform() = default;
 
 std::string LinuxPlatform::defaultModelRoot() {
   return VOXLET_MODEL_DIR;
+}
+
+std::string LinuxPlatform::defaultDictionaryFolder() {
+  return folderBesideExecutable(VOXLET_DICTIONARY_FOLDER);
 }
 
 std::string LinuxPlatform::currentLocaleIdentifier() {
@@ -79,19 +86,21 @@ void LinuxPlatform::requestSpeechAuthorization(
   answerElsewhere([h = std::move(handler)] { h(platform::SpeechAuthorization::Authorized); });
 }
 
+std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::recognizerFor(
+    std::optional<SpeechModel> model) {
+  if (!model) return nullptr;
+  return shared_->recognizer(withDerivedDictionary(std::move(*model), dictionaryFolder_));
+}
+
 std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::recognizerForLocale(
     const std::string& localeId) {
-  auto model = findModel(modelRoot_, localeId);
-  if (!model) return nullptr;
-  return shared_->recognizer(std::move(*model));
+  return recognizerFor(findModel(modelRoot_, localeId));
 }
 
 std::shared_ptr<platform::SpeechRecognizer> LinuxPlatform::defaultRecognizer() {
   const auto parts = parseLocale(currentLocaleIdentifier());
   if (!parts) return nullptr;
-  auto model = findModelForLanguage(modelRoot_, parts->language);
-  if (!model) return nullptr;
-  return shared_->recognizer(std::move(*model));
+  return recognizerFor(findModelForLanguage(modelRoot_, parts->language));
 }
 
 std::shared_ptr<platform::RecognitionRequest> LinuxPlatform::makeRecognitionRequest() {

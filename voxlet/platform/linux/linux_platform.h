@@ -3,19 +3,27 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "locale_model.h"
 #include "platform/platform.h"
 
 namespace voxlet::linux_backend {
 
 class LinuxPlatform : public platform::Platform {
  public:
-  // modelRoot holds one pocketsphinx model folder per "language-region".
-  explicit LinuxPlatform(std::string modelRoot = defaultModelRoot());
+  // modelRoot holds one pocketsphinx model folder per "language-region"; dictionaryFolder the
+  // dictionaries derived from them (derived_dictionary.h).
+  explicit LinuxPlatform(std::string modelRoot = defaultModelRoot(),
+                         std::string dictionaryFolder = defaultDictionaryFolder());
   ~LinuxPlatform() override;
 
+  // The installed models' folder, fixed at build time.
   static std::string defaultModelRoot();
+  // The derived dictionaries where the build puts them beside the program, in the build tree as
+  // when installed.
+  static std::string defaultDictionaryFolder();
 
   std::string currentLocaleIdentifier() override;
 
@@ -36,7 +44,10 @@ class LinuxPlatform : public platform::Platform {
 
  private:
   struct Shared;
+  std::shared_ptr<platform::SpeechRecognizer> recognizerFor(std::optional<SpeechModel> model);
+
   const std::string modelRoot_;
+  const std::string dictionaryFolder_;
   std::shared_ptr<Shared> shared_;
 };
 

@@ -61,9 +61,9 @@ std::vector<std::string> listFolder(const std::string& path) {
   return names;
 }
 
-// A model folder "<name>": an acoustic model sub-folder (preferably "<name>"), the language model
-// "<name>.lm.bin" (or another n-gram file that is not a phone model) and a dictionary.
-std::optional<SpeechModel> loadModel(const std::string& root, const std::string& name) {
+}  // namespace
+
+std::optional<SpeechModel> modelInFolder(const std::string& root, const std::string& name) {
   const std::string dir = root + "/" + name;
   if (!isDirectory(dir)) return std::nullopt;
   SpeechModel m;
@@ -103,8 +103,6 @@ std::optional<SpeechModel> loadModel(const std::string& root, const std::string&
   if (m.acoustic.empty() || m.languageModel.empty() || m.dictionary.empty()) return std::nullopt;
   return m;
 }
-
-}  // namespace
 
 std::string localeFromEnvironment(const std::function<const char*(const char*)>& getenv) {
   auto get = [&](const char* name) -> const char* {
@@ -164,7 +162,7 @@ std::optional<SpeechModel> findModelForLanguage(const std::string& modelRoot,
   for (const auto& name : listFolder(modelRoot)) {
     const auto parts = parseLocale(name);
     if (parts && parts->language == language) {
-      if (auto m = loadModel(modelRoot, name)) return m;
+      if (auto m = modelInFolder(modelRoot, name)) return m;
     }
   }
   return std::nullopt;
@@ -177,7 +175,7 @@ std::optional<SpeechModel> findModel(const std::string& modelRoot, const std::st
     for (const auto& name : listFolder(modelRoot)) {
       const auto parts = parseLocale(name);
       if (parts && parts->language == wanted->language && parts->region == wanted->region) {
-        if (auto m = loadModel(modelRoot, name)) return m;
+        if (auto m = modelInFolder(modelRoot, name)) return m;
       }
     }
   }

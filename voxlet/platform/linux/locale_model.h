@@ -30,6 +30,11 @@ struct SpeechModel {
   bool readable() const;
 };
 
+// The model in the folder modelRoot/name: an acoustic model sub-folder (preferably "<name>"), the
+// language model "<name>.lm.bin" (or another n-gram file that is not a phone model) and a
+// dictionary. Nothing when one of them is missing.
+std::optional<SpeechModel> modelInFolder(const std::string& modelRoot, const std::string& name);
+
 // The model for a locale from the models under modelRoot (one folder per "language-region"):
 // the folder of the same language and region, or else the first folder of that language (the
 // en-us model serves "en-GB" and "en-IN" too). Only looks at the file system.

@@ -1,12 +1,11 @@
 // pocketsphinx behind the UtteranceDecoder seam: loading, utterances, and the second pass over
 // the first utterance.
 #include <pocketsphinx.h>
-#include <sphinxbase/err.h>
 
 #include <algorithm>
-#include <mutex>
 #include <string>
 
+#include "decoder_loader.h"
 #include "decoder_settings.h"
 #include "transcript_format.h"
 #include "utterance_decoder.h"
@@ -19,26 +18,9 @@ namespace {
 // adapted on its own, and decoding it again would only delay the result.
 constexpr size_t kLongestDecodedAgain = 8 * 16000;
 
-struct DecoderDeleter {
-  void operator()(ps_decoder_t* ps) const { ps_free(ps); }
-};
-struct ConfigDeleter {
-  void operator()(cmd_ln_t* c) const { cmd_ln_free_r(c); }
-};
-using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
-using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
-
-// The sphinx libraries log to standard error unless told otherwise; this process never writes
-// there, so their log is switched off once, before any decoder exists.
-void silenceSphinxLog() {
-  static std::once_flag once;
-  std::call_once(once, [] { err_set_logfp(nullptr); });
-}
-
 class SphinxDecoder : public UtteranceDecoder {
  public:
-  SphinxDecoder(ConfigPtr config, DecoderPtr decoder)
-      : config_(std::move(config)), decoder_(std::move(decoder)) {}
+  explicit SphinxDecoder(DecoderPtr decoder) : decoder_(std::move(decoder)) {}
 
   bool process(std::span<const int16_t> samples, std::string* error) override;
   bool inSpeech() const override { return ps_get_in_speech(decoder_.get()) != 0; }
@@ -53,7 +35,6 @@ class SphinxDecoder : public UtteranceDecoder {
   bool startUtterance(std::string* error);
   void decodeAgain(std::vector<std::string>& words, const std::function<bool()>& giveWay);
 
-  ConfigPtr config_;
   DecoderPtr decoder_;
   bool uttOpen_ = false;
   bool heardSpeech_ = false;  // in the open utterance
@@ -187,25 +168,11 @@ void SphinxDecoder::decodeAgain(std::vector<std::string>& words,
 
 std::unique_ptr<UtteranceDecoder> loadSphinxDecoder(const SpeechModel& model,
                                                     const DecoderSettings& settings) {
-  silenceSphinxLog();
-  std::vector<std::string> args{"-hmm",
-                                model.acoustic,
-                                "-lm",
-                                model.languageModel,
-                                "-dict",
-                                model.dictionary,
-                                "-vad_postspeech",
-                                std::to_string(settings.pauseFrames)};
-  args.insert(args.end(), settings.decoderOptions.begin(), settings.decoderOptions.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  ConfigPtr config(
-      cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(args.size()), argv.data(), TRUE));
-  if (!config) return nullptr;
-  DecoderPtr decoder(ps_init(config.get()));
+  std::vector<std::string> options{"-vad_postspeech", std::to_string(settings.pauseFrames)};
+  options.insert(options.end(), settings.decoderOptions.begin(), settings.decoderOptions.end());
+  DecoderPtr decoder = loadDecoder(model, options);
   if (!decoder) return nullptr;
-  return std::make_unique<SphinxDecoder>(std::move(config), std::move(decoder));
+  return std::make_unique<SphinxDecoder>(std::move(decoder));
 }
 
 }  // namespace voxlet::linux_backend
