@@ -15,6 +15,12 @@
 #include "utterance_decoder.h"
 #include "wav.h"
 
+#if defined(__has_feature)
+#define VOXLET_CLANG_TSAN __has_feature(thread_sanitizer)
+#else
+#define VOXLET_CLANG_TSAN 0
+#endif
+
 namespace voxlet_test {
 namespace {
 
@@ -187,6 +193,11 @@ TEST_F(Dictating, TheSameAudioGivesTheSameTextHoweverTheBuffersFall) {
 
 // A decoder slower than the audio: every sentence still reaches the final text.
 TEST_F(Dictating, ADecoderRunningBehindLosesNoSentence) {
+#if defined(__SANITIZE_THREAD__) || VOXLET_CLANG_TSAN
+  // ThreadSanitizer alone makes the real decoder several times slower than the audio: the delay
+  // added here would then no longer be what holds it back.
+  GTEST_SKIP() << "the decoder runs far behind real time under ThreadSanitizer";
+#endif
   DecoderSettings settings;
   settings.makeDecoder = [](const SpeechModel& model,
                             const DecoderSettings& s) -> std::unique_ptr<UtteranceDecoder> {
