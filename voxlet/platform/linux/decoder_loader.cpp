@@ -17,18 +17,9 @@ namespace {
 // The name the decoder gives the search of a language model it loads itself.
 constexpr const char* kSearchName = "_default";
 
-struct ConfigDeleter {
-  void operator()(cmd_ln_t* c) const { cmd_ln_free_r(c); }
-};
-struct NgramDeleter {
-  void operator()(ngram_model_t* lm) const { ngram_model_free(lm); }
-};
-struct LogmathDeleter {
-  void operator()(logmath_t* l) const { logmath_free(l); }
-};
-using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
-using NgramPtr = std::unique_ptr<ngram_model_t, NgramDeleter>;
-using LogmathPtr = std::unique_ptr<logmath_t, LogmathDeleter>;
+using ConfigPtr = CHandle<cmd_ln_t, cmd_ln_free_r>;
+using NgramPtr = CHandle<ngram_model_t, ngram_model_free>;
+using LogmathPtr = CHandle<logmath_t, logmath_free>;
 
 ConfigPtr parseConfig(std::vector<std::string> args) {
   std::vector<char*> argv;

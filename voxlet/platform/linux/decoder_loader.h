@@ -9,14 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "c_handle.h"
 #include "locale_model.h"
 
 namespace voxlet::linux_backend {
 
-struct DecoderDeleter {
-  void operator()(ps_decoder_t* ps) const { ps_free(ps); }
-};
-using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
+using DecoderPtr = CHandle<ps_decoder_t, ps_free>;
 
 // A decoder for the model with further decoder options as option and value pairs
 // ("-vad_postspeech", "50"); null when the model cannot load or its dictionary holds no word of

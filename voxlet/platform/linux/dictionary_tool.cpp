@@ -11,17 +11,11 @@
 #include <string>
 #include <unordered_set>
 
+#include "c_handle.h"
 #include "derived_dictionary.h"
 #include "locale_model.h"
 
 namespace {
-
-struct NgramDeleter {
-  void operator()(ngram_model_t* lm) const { ngram_model_free(lm); }
-};
-struct LogmathDeleter {
-  void operator()(logmath_t* l) const { logmath_free(l); }
-};
 
 int failWith(const std::string& why) {
   std::fprintf(stderr, "voxlet_dictionary: %s\n", why.c_str());
@@ -40,8 +34,8 @@ int main(int argc, char** argv) {
   if (header.empty()) return failWith("cannot examine the files of " + model->name);
 
   err_set_logfp(nullptr);
-  std::unique_ptr<logmath_t, LogmathDeleter> logmath(logmath_init(1.0001, 0, 0));
-  std::unique_ptr<ngram_model_t, NgramDeleter> lm(
+  voxlet::linux_backend::CHandle<logmath_t, logmath_free> logmath(logmath_init(1.0001, 0, 0));
+  voxlet::linux_backend::CHandle<ngram_model_t, ngram_model_free> lm(
       ngram_model_read(nullptr, model->languageModel.c_str(), NGRAM_AUTO, logmath.get()));
   if (!lm) return failWith("cannot read " + model->languageModel);
   std::unordered_set<std::string> vocabulary;

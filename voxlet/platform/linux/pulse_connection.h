@@ -10,26 +10,15 @@
 #include <optional>
 #include <string>
 
+#include "c_handle.h"
 #include "platform/platform.h"
 
 namespace voxlet::linux_backend {
 
-struct MainloopDeleter {
-  void operator()(pa_threaded_mainloop* m) const { pa_threaded_mainloop_free(m); }
-};
-struct ContextDeleter {
-  void operator()(pa_context* c) const { pa_context_unref(c); }
-};
-struct StreamDeleter {
-  void operator()(pa_stream* s) const { pa_stream_unref(s); }
-};
-struct OperationDeleter {
-  void operator()(pa_operation* o) const { pa_operation_unref(o); }
-};
-using MainloopPtr = std::unique_ptr<pa_threaded_mainloop, MainloopDeleter>;
-using ContextPtr = std::unique_ptr<pa_context, ContextDeleter>;
-using PaStreamPtr = std::unique_ptr<pa_stream, StreamDeleter>;
-using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
+using MainloopPtr = CHandle<pa_threaded_mainloop, pa_threaded_mainloop_free>;
+using ContextPtr = CHandle<pa_context, pa_context_unref>;
+using PaStreamPtr = CHandle<pa_stream, pa_stream_unref>;
+using OperationPtr = CHandle<pa_operation, pa_operation_unref>;
 
 // A failed call to the library: which call, and the library's error code.
 struct PulseFailure {

@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "c_handle.h"
+
 namespace voxlet::linux_backend {
 
 class Resampler {
@@ -26,12 +28,9 @@ class Resampler {
   void close();
 
  private:
-  struct Deleter {
-    void operator()(soxr_t s) const { soxr_delete(s); }
-  };
   bool run(const float* in, size_t n, std::vector<int16_t>& out, std::string* error);
 
-  std::unique_ptr<std::remove_pointer_t<soxr_t>, Deleter> soxr_;
+  CHandle<std::remove_pointer_t<soxr_t>, soxr_delete> soxr_;
   double rate_ = 0;
 };
 
