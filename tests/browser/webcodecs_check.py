@@ -13,6 +13,7 @@ import http.server
 import json
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -131,17 +132,18 @@ def main():
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    with tempfile.TemporaryDirectory() as profile:
+    # The browser's helper processes may still be writing the profile as they go.
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
         browser = subprocess.Popen(
             [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking", "--disable-component-update",
              "--disable-sync", f"--user-data-dir={profile}",
              f"http://127.0.0.1:{server.server_port}/"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         try:
             finished = done.wait(60)
         finally:
-            browser.kill()
+            os.killpg(browser.pid, signal.SIGKILL)  # the browser and every helper it started
             browser.wait()
     server.shutdown()
     if not finished:
