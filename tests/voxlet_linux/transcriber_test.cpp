@@ -104,13 +104,16 @@ std::vector<float> speechAndPauses(std::initializer_list<std::pair<bool, double>
 
 class Pipeline : public ::testing::Test {
  protected:
-  Pipeline()
-      : transcriber_(settings(), voxlet::linux_backend::formatterForLanguage("en"),
+  explicit Pipeline(bool suppressNoise = false)
+      : transcriber_(settings(suppressNoise), voxlet::linux_backend::formatterForLanguage("en"),
                      std::make_unique<CountingDecoder>(heard_),
                      [](auto, std::function<void()> work) { work(); }) {}
-  static DecoderSettings settings() {
+  // Without the noise suppressor the samples reach the decoder as they came, for the tests to
+  // follow them.
+  static DecoderSettings settings(bool suppressNoise) {
     DecoderSettings s;
     s.maxSeconds = 30;
+    s.suppressNoise = suppressNoise;
     return s;
   }
   // Appends samples [from, to) of `audio` in buffers whose sizes cycle through `sizes`.
@@ -157,6 +160,28 @@ TEST_F(Pipeline, EverySampleReachesTheDecoderInOrderAcrossAHandOverInFixedBatche
   for (size_t i = 0; i + 1 < heard_.batches.size(); ++i) EXPECT_EQ(heard_.batches[i], 1600u);
   // The second sentence starts 1.1 s into the audio.
   EXPECT_EQ(second.results.back().formattedString, "U17600");
+}
+
+class SuppressedPipeline : public Pipeline {
+ protected:
+  SuppressedPipeline() : Pipeline(true) {}
+};
+
+// The suppressor works in frames of its own: across a hand-over and at the end of the audio it
+// still passes every sample on once, in the decoder's fixed batches.
+TEST_F(SuppressedPipeline, EverySampleStillReachesTheDecoderOnce) {
+  const auto audio = speechAndPauses({{true, 0.5}, {false, 0.6}, {true, 0.5}, {false, 0.2}});
+  Results first, second;
+  auto a = request(first);
+  append(a, audio, 0, 20000, {2048, 333, 4097});
+  ASSERT_TRUE(first.closed());
+  auto b = request(second);
+  append(b, audio, 20000, audio.size() - 77, {999});
+  b->audioEnded = true;
+  transcriber_.end(b);
+  ASSERT_TRUE(second.closed());
+  EXPECT_EQ(heard_.samples.size(), audio.size() - 77);
+  for (size_t i = 0; i + 1 < heard_.batches.size(); ++i) EXPECT_EQ(heard_.batches[i], 1600u);
 }
 
 // The decoder cuts the request at the pause, and the caller ends its audio while the decoder

@@ -5,6 +5,6 @@
 extern "C" const char* __tsan_default_suppressions() {
   return "race:libpulse.so\n"
          "race:libpulsecommon\n"
-         "thread:loadDecoder\n"
+         "thread:openDecoder\n"
          "thread:loadSphinxDecoder\n";
 }

@@ -18,7 +18,6 @@ namespace {
 constexpr const char* kSearchName = "_default";
 
 using ConfigPtr = CHandle<cmd_ln_t, cmd_ln_free_r>;
-using NgramPtr = CHandle<ngram_model_t, ngram_model_free>;
 using LogmathPtr = CHandle<logmath_t, logmath_free>;
 
 ConfigPtr parseConfig(std::vector<std::string> args) {
@@ -73,7 +72,7 @@ bool spellsSomeWord(ps_decoder_t* ps, ngram_model_t* lm) {
 
 }  // namespace
 
-DecoderPtr loadDecoder(const SpeechModel& model, const std::vector<std::string>& options) {
+OpenedDecoder openDecoder(const SpeechModel& model, const std::vector<std::string>& options) {
   LoadGuard guard;
   // The model's tables are read whole rather than mapped: a mapped file cut short would only fail
   // while decoding, and one replaced by a package upgrade under a running decoder could crash it.
@@ -91,12 +90,14 @@ DecoderPtr loadDecoder(const SpeechModel& model, const std::vector<std::string>&
   ConfigPtr config = parseConfig(args);
   DecoderPtr decoder(config ? ps_init(config.get()) : nullptr);
   if (reader.joinable()) reader.join();
-  if (!decoder || !lm) return nullptr;
-  if (ps_set_lm(decoder.get(), kSearchName, lm.get()) < 0 ||
-      ps_set_search(decoder.get(), kSearchName) < 0 || !spellsSomeWord(decoder.get(), lm.get())) {
-    return nullptr;
-  }
-  return decoder;
+  if (!decoder || !lm || !spellsSomeWord(decoder.get(), lm.get())) return {};
+  return {std::move(decoder), std::move(lm)};
+}
+
+bool buildSearch(ps_decoder_t* decoder, ngram_model_t* languageModel) {
+  LoadGuard guard;
+  return ps_set_lm(decoder, kSearchName, languageModel) == 0 &&
+         ps_set_search(decoder, kSearchName) == 0;
 }
 
 }  // namespace voxlet::linux_backend

@@ -27,6 +27,8 @@ struct DecoderSettings {
   // Audio time for which a partial word must stand before it counts as sure, and for which the
   // decoder must disagree with a shown word before it is replaced.
   double partialHoldSeconds = 0.2;
+  // Takes steady background noise out of the audio before the decoder hears it.
+  bool suppressNoise = true;
   // Further decoder options, as option and value pairs.
   std::vector<std::string> decoderOptions{};
   // How long isAvailable() waits for the decoder to load before it answers from the files.

@@ -46,6 +46,9 @@ void DecoderWorker::load() {
     load_ = loaded ? Load::Loaded : Load::Failed;
   }
   loaded_.notify_all();
+  // Most of the load (the search over the language model) comes after it is reported: the
+  // request starts, and its audio queues behind this job.
+  transcriber_->prepare();
 }
 
 bool DecoderWorker::waitUntilLoaded(std::chrono::steady_clock::duration timeout) {

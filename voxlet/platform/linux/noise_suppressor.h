@@ -32,7 +32,9 @@ class NoiseSuppressor {
   void process(const int16_t* samples, size_t n, std::vector<int16_t>& out);
   // Appends the samples of the incomplete frame, suppressed as a frame padded with silence.
   void flush(std::vector<int16_t>& out);
-  // Forgets the noise estimate and any waiting samples, for audio that does not follow on.
+  // Forgets the samples of the incomplete frame; the noise estimate stays.
+  void dropWaiting() { filled_ = 0; }
+  // Forgets the noise estimate and any waiting samples, for audio from another place.
   void reset();
 
  private:

@@ -20,7 +20,8 @@ constexpr size_t kLongestDecodedAgain = 8 * 16000;
 
 class SphinxDecoder : public UtteranceDecoder {
  public:
-  explicit SphinxDecoder(DecoderPtr decoder) : decoder_(std::move(decoder)) {}
+  explicit SphinxDecoder(OpenedDecoder opened)
+      : decoder_(std::move(opened.decoder)), languageModel_(std::move(opened.languageModel)) {}
 
   bool process(std::span<const int16_t> samples, std::string* error) override;
   bool inSpeech() const override { return ps_get_in_speech(decoder_.get()) != 0; }
@@ -28,6 +29,7 @@ class SphinxDecoder : public UtteranceDecoder {
   std::vector<std::string> endUtterance(const std::function<bool()>& giveWay) override;
   void dropUtterance() override;
   void setHurried(bool hurried) override { hurried_ = hurried; }
+  void prepare() override;
 
  private:
   // Switches to the narrower search or back, between utterances only.
@@ -36,6 +38,8 @@ class SphinxDecoder : public UtteranceDecoder {
   void decodeAgain(std::vector<std::string>& words, const std::function<bool()>& giveWay);
 
   DecoderPtr decoder_;
+  NgramPtr languageModel_;  // until its search is built
+  bool searchFailed_ = false;
   bool uttOpen_ = false;
   bool heardSpeech_ = false;  // in the open utterance
   // The running cepstral mean starts from the model's prior, far from many microphones, and has
@@ -81,7 +85,18 @@ void SphinxDecoder::followHurry() {
   if (ps_set_search(ps, hurried_ ? kNarrowSearch : fullSearch_.c_str()) == 0) narrow_ = hurried_;
 }
 
+void SphinxDecoder::prepare() {
+  if (!languageModel_) return;
+  searchFailed_ = !buildSearch(decoder_.get(), languageModel_.get());
+  languageModel_.reset();  // the search holds it now
+}
+
 bool SphinxDecoder::startUtterance(std::string* error) {
+  prepare();
+  if (searchFailed_) {
+    *error = "the speech model could not be loaded";
+    return false;
+  }
   if (abandonedPass_) ps_end_utt(decoder_.get());
   abandonedPass_ = false;
   followHurry();
@@ -170,9 +185,9 @@ std::unique_ptr<UtteranceDecoder> loadSphinxDecoder(const SpeechModel& model,
                                                     const DecoderSettings& settings) {
   std::vector<std::string> options{"-vad_postspeech", std::to_string(settings.pauseFrames)};
   options.insert(options.end(), settings.decoderOptions.begin(), settings.decoderOptions.end());
-  DecoderPtr decoder = loadDecoder(model, options);
-  if (!decoder) return nullptr;
-  return std::make_unique<SphinxDecoder>(std::move(decoder));
+  OpenedDecoder opened = openDecoder(model, options);
+  if (!opened.decoder) return nullptr;
+  return std::make_unique<SphinxDecoder>(std::move(opened));
 }
 
 }  // namespace voxlet::linux_backend

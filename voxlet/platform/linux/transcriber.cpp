@@ -32,7 +32,13 @@ Transcriber::Transcriber(const DecoderSettings& settings, const TranscriptFormat
       backlog_(std::move(backlog)),
       segmenter_(static_cast<size_t>(std::max(settings.batchSamples, 160)),
                  static_cast<size_t>(settings.maxSeconds * Resampler::kOutputRate)),
-      stabiliser_(settings.partialHoldSeconds) {}
+      stabiliser_(settings.partialHoldSeconds) {
+  if (settings.suppressNoise) suppressor_ = std::make_unique<NoiseSuppressor>();
+}
+
+void Transcriber::prepare() {
+  if (decoder_) decoder_->prepare();
+}
 
 void Transcriber::audio(const RequestPtr& request, const platform::AudioBuffer& buffer) {
   const float* const* data = buffer.floatChannelData();
@@ -71,7 +77,7 @@ void Transcriber::cancel(const RequestPtr& request) {
   if (current_ == request) decoder_->dropUtterance();
   current_.reset();
   carriedFrom_.reset();
-  resampler_.close();
+  closeStream();
 }
 
 bool Transcriber::take(const RequestPtr& request) {
@@ -101,7 +107,7 @@ bool Transcriber::resample(const RequestPtr& request, const float* samples, size
     ok = resampler_.flush(resampled_, &error) && resampler_.open(rate, &error);
   }
   ok = ok && resampler_.process(samples, n, resampled_, &error);
-  segmenter_.append(resampled_);
+  passOn(false);
   if (!ok) fail(request, error);
   return ok;
 }
@@ -110,7 +116,7 @@ bool Transcriber::flushResampler(const RequestPtr& request) {
   std::string error;
   resampled_.clear();
   const bool ok = resampler_.flush(resampled_, &error);
-  segmenter_.append(resampled_);
+  passOn(true);
   if (!ok) fail(request, error);
   return ok;
 }
@@ -144,6 +150,21 @@ void Transcriber::decodeWaiting(bool rest) {
       segmenter_.reopen();
     }
   }
+}
+
+void Transcriber::passOn(bool last) {
+  if (!suppressor_) return segmenter_.append(resampled_);
+  cleaned_.clear();
+  suppressor_->process(resampled_.data(), resampled_.size(), cleaned_);
+  if (last) suppressor_->flush(cleaned_);
+  segmenter_.append(cleaned_);
+}
+
+// The stream breaks off: what waits in the resampler and the suppressor belongs to no request.
+// The suppressor keeps its noise estimate, since the next request hears the same room.
+void Transcriber::closeStream() {
+  resampler_.close();
+  if (suppressor_) suppressor_->dropWaiting();
 }
 
 double Transcriber::secondsBehind() const {
@@ -183,7 +204,7 @@ void Transcriber::finishRequest(bool handOver) {
     carriedFrom_ = request;
   } else {
     segmenter_.ended();
-    resampler_.close();
+    closeStream();
   }
   pacer_.resultDelivered();
   request->deliver(
@@ -221,7 +242,7 @@ void Transcriber::dropCurrent() {
   if (decoder_) decoder_->dropUtterance();
   segmenter_.drop(current_.get());
   current_.reset();
-  resampler_.close();
+  closeStream();
 }
 
 }  // namespace voxlet::linux_backend

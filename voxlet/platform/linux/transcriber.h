@@ -10,6 +10,7 @@
 
 #include "decoder_settings.h"
 #include "error_pacer.h"
+#include "noise_suppressor.h"
 #include "partial_stabiliser.h"
 #include "request_state.h"
 #include "resampler.h"
@@ -36,6 +37,8 @@ class Transcriber {
   Transcriber(const DecoderSettings& settings, const TranscriptFormatter& formatter,
               std::unique_ptr<UtteranceDecoder> decoder, Later later, Backlog backlog = {});
 
+  // The decoder's set-up that could wait until loading was reported.
+  void prepare();
   void audio(const RequestPtr& request, const platform::AudioBuffer& buffer);
   // The request's audio has ended: it closes once all of its audio is decoded.
   void end(const RequestPtr& request);
@@ -46,6 +49,10 @@ class Transcriber {
   bool take(const RequestPtr& request);
   bool resample(const RequestPtr& request, const float* samples, size_t n);
   bool flushResampler(const RequestPtr& request);
+  // Passes resampled_ on to the segmenter, through the suppressor when there is one; `last`:
+  // the stream breaks off after it.
+  void passOn(bool last);
+  void closeStream();
   // Decodes the whole batches waiting, or with `rest` everything waiting.
   void decodeWaiting(bool rest);
   void reportPartial();
@@ -64,6 +71,7 @@ class Transcriber {
   const Later later_;
   const Backlog backlog_;
   Resampler resampler_;
+  std::unique_ptr<NoiseSuppressor> suppressor_;  // none: the decoder hears the audio as it is
   Segmenter segmenter_;
   PartialStabiliser stabiliser_;   // of the open utterance
   RequestPtr current_;             // the request the decoder works for
@@ -71,6 +79,7 @@ class Transcriber {
   std::vector<std::string> said_;  // words of the current request's earlier utterances
   std::vector<std::string> lastShown_;
   std::vector<int16_t> resampled_;
+  std::vector<int16_t> cleaned_;
   ErrorPacer pacer_;
   std::vector<std::weak_ptr<RequestState>> failing_;  // their error waits to go out
   bool hurried_ = false;

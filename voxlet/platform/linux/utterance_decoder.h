@@ -33,9 +33,12 @@ class UtteranceDecoder {
   // A decoder running behind its audio may search narrower from the next utterance on, until it
   // is told it has caught up.
   virtual void setHurried(bool hurried) { (void)hurried; }
+  // Does the set-up that could wait until after loading; the first utterance does it otherwise.
+  virtual void prepare() {}
 };
 
-// Loads pocketsphinx with the model and settings; null when the model does not load.
+// Loads pocketsphinx with the model and settings; null when the model does not load. Its search
+// is built by prepare().
 std::unique_ptr<UtteranceDecoder> loadSphinxDecoder(const SpeechModel& model,
                                                     const DecoderSettings& settings);
 
