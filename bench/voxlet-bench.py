@@ -208,7 +208,7 @@ def main():
     ap.add_argument("--long", type=float, nargs="?", const=10.0, metavar="MINUTES")
     ap.add_argument("--accuracy", action="store_true",
                     help="also word error rates per voice and condition (voxlet_accuracy.py)")
-    ap.add_argument("--sentences", type=int, default=3,
+    ap.add_argument("--sentences", type=int, default=2,
                     help="sentences per voice for --accuracy (each voice says others)")
     ap.add_argument("--voices", default=",".join(VOICES), help="voices for --accuracy")
     ap.add_argument("--no-load", action="store_true",
