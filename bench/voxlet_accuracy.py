@@ -130,6 +130,9 @@ def accuracy_rows(binary, daemon, voxlet_cls, work, voices=corpus.VOICES,
     load_note = f"idle phase ended at load average {idle_load:.2f}"
     if load:
         vidlet = os.path.join(os.path.dirname(binary), "vidlet")
+        if not os.access(vidlet, os.X_OK):
+            sys.exit(f"the competing load needs {vidlet} (build the vidlet target), "
+                     "or run with --no-load")
         with CompetingLoad(vidlet) as competing:
             phases["loaded"] = server_table(binary, daemon, voxlet_cls, items, work,
                                             load=competing, verbose=verbose)
