@@ -222,6 +222,9 @@ def main():
     if a.long is not None:
         import voxlet_long
         return voxlet_long.main(sys.modules[__name__], binary, a.long, a.verbose)
+    if a.accuracy and not a.no_load:
+        import voxlet_accuracy
+        voxlet_accuracy.competing_vidlet(binary)
     work = tempfile.mkdtemp(prefix="voxlet-bench-")
     daemon = None
     try:

@@ -118,10 +118,20 @@ def server_table(binary, daemon, voxlet_cls, items, work, load=None, verbose=Fal
     return results
 
 
+def competing_vidlet(binary):
+    """The vidlet beside voxlet, which the competing load runs; ends the bench without one."""
+    vidlet = os.path.join(os.path.dirname(binary), "vidlet")
+    if not os.access(vidlet, os.X_OK):
+        sys.exit(f"the competing load needs {vidlet} (build the vidlet target), "
+                 "or run with --no-load")
+    return vidlet
+
+
 def accuracy_rows(binary, daemon, voxlet_cls, work, voices=corpus.VOICES,
                   conditions=corpus.CONDITIONS, per_voice=2, load=True, verbose=False):
     """Makes the corpus, runs the offline decoder and voxlet idle and under the competing load,
     and prints the tables."""
+    vidlet = competing_vidlet(binary) if load else None
     t0 = time.monotonic()
     items = corpus.make_corpus(os.path.join(work, "corpus"), voices, conditions, per_voice)
     off = offline_table(items)
@@ -129,10 +139,6 @@ def accuracy_rows(binary, daemon, voxlet_cls, work, voices=corpus.VOICES,
     idle_load = os.getloadavg()[0]
     load_note = f"idle phase ended at load average {idle_load:.2f}"
     if load:
-        vidlet = os.path.join(os.path.dirname(binary), "vidlet")
-        if not os.access(vidlet, os.X_OK):
-            sys.exit(f"the competing load needs {vidlet} (build the vidlet target), "
-                     "or run with --no-load")
         with CompetingLoad(vidlet) as competing:
             phases["loaded"] = server_table(binary, daemon, voxlet_cls, items, work,
                                             load=competing, verbose=verbose)
