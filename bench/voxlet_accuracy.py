@@ -92,10 +92,10 @@ def voxlet_run(daemon, voxlet_cls, binary, item, wav48):
         if player:
             player.wait()  # the next dictation starts on a quiet microphone
         return out
-    lines = [(t, e["text"]) for t, e in v.events if e.get("t") == "text"]
-    out["final"] = next((e["text"] for _, e in v.events
-                         if e.get("t") == "text" and e.get("final")), "")
-    out["partials"] = [e["text"] for _, e in v.events if e.get("t") == "text" and not e.get("final")]
+    texts = [(t, e) for t, e in v.events if e.get("t") == "text"]
+    lines = [(t, e["text"]) for t, e in texts]
+    out["final"] = next((e["text"] for _, e in texts if e.get("final")), "")
+    out["partials"] = [e["text"] for _, e in texts if not e.get("final")]
     # The sink has played the whole file when paplay ends: each sentence ended that much before.
     shown = words.last_word_times(item.sentences, lines)
     out["last_word"] = [None if t is None else t - (t_played - (item.duration - end))

@@ -94,6 +94,6 @@ class CompetingLoad:
 
     def summary(self):
         loads = self.loads or [float("nan")]
-        return (f"1080p30 encode at {self.fps:.1f} fps{'' if self.alive else ' (a load process ended early)'}"
-                f" + 1 busy process for {self.elapsed:.0f} s: load average "
+        ended = "" if self.alive else " (a load process ended early)"
+        return (f"1080p30 encode at {self.fps:.1f} fps{ended} + 1 busy process for {self.elapsed:.0f} s: load average "
                 f"{min(loads):.2f}-{max(loads):.2f}, cores busy {100 * self.busy_fraction:.0f}%")
