@@ -3,9 +3,12 @@
 
 Prints one table: probe time, start to "ready", "stop" to "end", end of speech to the "text"
 line that holds its last word, and CPU seconds per second of audio and peak memory beside
-`pocketsphinx_continuous -infile` on the same audio.
+`pocketsphinx_continuous -infile` on the same audio. With --accuracy, also word error rates per
+voice and condition, sentences lost, latencies, flicker and CPU, on an idle machine and under a
+competing load (a 1080p30 encode by the vidlet next to voxlet, and a busy process), with the
+goals marked (voxlet_accuracy.py); about 20 minutes on two cores, 8 with --quick.
 
-Usage: bench/voxlet-bench.py [path/to/voxlet] [--runs N] [--accuracy]
+Usage: bench/voxlet-bench.py [path/to/voxlet] [--runs N] [--accuracy [--sentences N] [--quick]]
        bench/voxlet-bench.py [path/to/voxlet] --long [MINUTES]   (one long run; voxlet_long.py)
 Needs pulseaudio, pulseaudio-utils, flite, espeak-ng (--accuracy), sox, pocketsphinx and
 /usr/bin/time.
@@ -23,6 +26,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from voxlet_corpus import VOICES
 
 SENTENCES = [
     "please call me back when you get home",
@@ -83,8 +88,9 @@ class Daemon:
         })
         return env
 
-    def play(self, wav):
-        return subprocess.Popen(["paplay", "--device=vmic", wav], env=self.env())
+    def play(self, wav, latency_ms=None):
+        latency = [f"--latency-msec={latency_ms}"] if latency_ms else []
+        return subprocess.Popen(["paplay", "--device=vmic", *latency, wav], env=self.env())
 
     def close(self):
         self.proc.terminate()
@@ -202,11 +208,23 @@ def main():
     ap.add_argument("--long", type=float, nargs="?", const=10.0, metavar="MINUTES")
     ap.add_argument("--accuracy", action="store_true",
                     help="also word error rates per voice and condition (voxlet_accuracy.py)")
+    ap.add_argument("--sentences", type=int, default=2,
+                    help="sentences per voice for --accuracy (each voice says others)")
+    ap.add_argument("--voices", default=",".join(VOICES), help="voices for --accuracy")
+    ap.add_argument("--no-load", action="store_true",
+                    help="--accuracy on the idle machine only")
+    ap.add_argument("--quick", action="store_true",
+                    help="fewer runs, and --accuracy with two voices")
     a = ap.parse_args()
+    if a.quick:
+        a.runs, a.long_runs, a.voices = min(a.runs, 4), 1, "rms,slt"
     binary = os.path.abspath(a.voxlet)
     if a.long is not None:
         import voxlet_long
         return voxlet_long.main(sys.modules[__name__], binary, a.long, a.verbose)
+    if a.accuracy and not a.no_load:
+        import voxlet_accuracy
+        voxlet_accuracy.competing_vidlet(binary)
     work = tempfile.mkdtemp(prefix="voxlet-bench-")
     daemon = None
     try:
@@ -339,7 +357,9 @@ def main():
         print("reference:        ", " ".join(SENTENCES * 3))
         if a.accuracy:
             import voxlet_accuracy
-            voxlet_accuracy.accuracy_rows(binary, daemon, Voxlet, work, verbose=a.verbose)
+            voxlet_accuracy.accuracy_rows(binary, daemon, Voxlet, work, a.voices.split(","),
+                                          per_voice=a.sentences, load=not a.no_load,
+                                          verbose=a.verbose)
     finally:
         if daemon:
             daemon.close()
