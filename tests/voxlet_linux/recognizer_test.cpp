@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "linux_platform.h"
@@ -584,6 +585,29 @@ TEST_F(Speech, PartialsGrowTowardsTheFinalText) {
     const std::string settled = partial.substr(0, partial.rfind(' ') + 1);
     EXPECT_EQ(final.compare(0, settled.size(), settled), 0) << partial << " / " << final;
   }
+}
+
+// Partial words wait until they stand, but the sentence's last word does not wait for the final
+// text: it shows in the pause after it.
+TEST_F(Speech, TheLastWordShowsInAPartialBeforeTheFinalText) {
+  auto recognizer = english();
+  auto request = requestAt(48000);
+  Collector c;
+  auto task = recognizer->recognitionTask(request, c.handler());
+  append(*request, *s48pause_);
+  ASSERT_TRUE(c.waitClosed(30s));
+  std::lock_guard lock(c.m);
+  ASSERT_TRUE(c.errors.empty());
+  ASSERT_GE(c.results.size(), 2u);
+  auto words = [](const std::string& text) {
+    std::istringstream in(text);
+    size_t n = 0;
+    for (std::string w; in >> w;) ++n;
+    return n;
+  };
+  const RecognitionResult& lastPartial = c.results[c.results.size() - 2];
+  EXPECT_EQ(words(lastPartial.formattedString), words(c.results.back().formattedString))
+      << lastPartial.formattedString << " / " << c.results.back().formattedString;
 }
 
 TEST_F(Speech, DestroyingARecogniserReleasesItsHandlers) {

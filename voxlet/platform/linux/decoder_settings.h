@@ -24,9 +24,14 @@ struct DecoderSettings {
   double maxSeconds = 10.0;
   // 16 kHz samples per decoder call: the decoder works best on its data in batches.
   int batchSamples = 1600;
-  // Audio time for which a partial word must stand before it counts as sure, and for which the
-  // decoder must disagree with a shown word before it is replaced.
-  double partialHoldSeconds = 0.2;
+  // Audio time for which a partial word must stand before it shows, and for which the decoder
+  // must disagree with a shown word before it is replaced. Measured live on clean synthetic
+  // dictation (four voices, 20 sentences, 850 words): 0.3 s shows 4.4-5.7 words per 100 spoken
+  // that the final text drops, against 14-15 for 0.2 s with one newer word shown early; replayed
+  // offline, 0.2 s alone gives 7.1-7.7 and 0.4 s 4.5-4.9. A sentence's last word shows a median
+  // 0.36 s after the speech ends (90% within 0.7 s; 0.18 and 0.64 s before), the first sentence
+  // of a run later when its second pass changes its words.
+  double partialHoldSeconds = 0.3;
   // Takes steady background noise out of the audio before the decoder hears it.
   bool suppressNoise = true;
   // Further decoder options, as option and value pairs.

@@ -20,15 +20,7 @@ const std::vector<std::string>& PartialStabiliser::update(
   // How long each word of the hypothesis has stood where it is.
   const size_t kept = commonPrefix(last_, hypothesis);
   since_.resize(hypothesis.size());
-  seen_.resize(hypothesis.size());
-  for (size_t i = 0; i < hypothesis.size(); ++i) {
-    if (i < kept) {
-      ++seen_[i];
-    } else {
-      since_[i] = now;
-      seen_[i] = 1;
-    }
-  }
+  for (size_t i = kept; i < hypothesis.size(); ++i) since_[i] = now;
   last_ = hypothesis;
 
   // Shown words the hypothesis contradicts stay until it has done so for the hold.
@@ -40,19 +32,16 @@ const std::vector<std::string>& PartialStabiliser::update(
   }
   disagreeingSince_ = -1;
 
-  // Then the words the decoder is sure of, and at most one that is still new.
-  size_t i = shown_.size();
-  while (i < hypothesis.size() && sure(i, now)) shown_.push_back(hypothesis[i++]);
-  bool unsureShown = false;
-  for (size_t k = 0; k < shown_.size(); ++k) unsureShown = unsureShown || !sure(k, now);
-  if (!unsureShown && i < hypothesis.size() && seen_[i] >= 2) shown_.push_back(hypothesis[i]);
+  // Then the words the decoder is sure of.
+  for (size_t i = shown_.size(); i < hypothesis.size() && sure(i, now); ++i) {
+    shown_.push_back(hypothesis[i]);
+  }
   return shown_;
 }
 
 void PartialStabiliser::reset() {
   last_.clear();
   since_.clear();
-  seen_.clear();
   shown_.clear();
   disagreeingSince_ = -1;
 }
