@@ -15,10 +15,21 @@
 // every input (busiest second at most 1.19 times). Nor can the backend change within a run: the
 // parameter sets go out once. So x264 alone.
 #include "platform/backend_services.h"
+#include "platform/openh264_encoder.h"
 #include "platform/x264_encoder.h"
 #include "vidlet.h"
 
+namespace {
+
+#ifdef VIDLET_OPENH264
+constexpr vidlet::platform::OpenVideoEncoder kEncoder = vidlet::platform::openOpenH264Encoder;
+#else
+constexpr vidlet::platform::OpenVideoEncoder kEncoder = vidlet::platform::openX264Encoder;
+#endif
+
+}  // namespace
+
 int main() {
-  static vidlet::platform::BackendVideoServices services(vidlet::platform::openX264Encoder);
+  static vidlet::platform::BackendVideoServices services(kEncoder);
   vidlet::run(services);
 }
