@@ -15,16 +15,16 @@
 // every input (busiest second at most 1.19 times). Nor can the backend change within a run: the
 // parameter sets go out once. So x264 alone.
 #include "platform/backend_services.h"
-#include "platform/openh264_encoder.h"
+#include "platform/default_encoder.h"
 #include "platform/x264_encoder.h"
 #include "vidlet.h"
 
 namespace {
 
-#ifdef VIDLET_OPENH264
-constexpr vidlet::platform::OpenVideoEncoder kEncoder = vidlet::platform::openOpenH264Encoder;
-#else
+#ifdef VIDLET_X264
 constexpr vidlet::platform::OpenVideoEncoder kEncoder = vidlet::platform::openX264Encoder;
+#else
+constexpr vidlet::platform::OpenVideoEncoder kEncoder = vidlet::platform::openDefaultEncoder;
 #endif
 
 }  // namespace
