@@ -11,6 +11,7 @@
 #include "platform/i420_image.h"
 #include "platform/openh264_parameters.h"
 #include "platform/rate_guard.h"
+#include "platform/screen_content.h"
 
 namespace vidlet::platform {
 
@@ -74,6 +75,8 @@ class OpenH264Encoder final : public VideoEncoder {
   void report(void* frameRefCon, Status status) {
     callback_(refCon_, frameRefCon, status, kInfoFrameDropped, nullptr);
   }
+  Status setUp();
+  bool chooseMode(const uint8_t* bgra, size_t stride);
   // The previous picture again, as the frame's packet.
   void repeat(void* frameRefCon);
   void deliver(const SFrameBSInfo& info, void* frameRefCon);
@@ -84,7 +87,8 @@ class OpenH264Encoder final : public VideoEncoder {
   const int fps_;
   const std::optional<int32_t> interval_;
   std::optional<RateGuard> guard_;
-  int bitRate_ = 0;  // the target OpenH264 runs at once the first frame is out
+  SEncParamExt start_{};  // what the encoder is initialised with
+  int bitRate_ = 0;       // the target OpenH264 runs at once the first frame is out
   EncoderPtr encoder_;
   std::unique_ptr<I420Image> image_;
   std::shared_ptr<const FormatDescription> format_;
@@ -104,19 +108,23 @@ Status OpenH264Encoder::open(const EncoderSettings& settings, int32_t width, int
   encoder_->SetOption(ENCODER_OPTION_TRACE_LEVEL, &quiet);
   SEncParamExt defaults;
   if (encoder_->GetDefaultParams(&defaults) != cmResultSuccess) return kErrParameter;
-  SEncParamExt parameters = openh264Parameters(defaults, settings, width, height);
-  bitRate_ = parameters.iTargetBitrate;
+  start_ = openh264Parameters(defaults, settings, width, height);
+  bitRate_ = start_.iTargetBitrate;
   // The first key frame is planned at half the target: OpenH264 sets its quantiser from the bits
   // per pixel, and at the full target a grainy 640x360 picture at 250 kb/s took 0.53 s of them
   // (0.22 s planned at half).
-  parameters.iTargetBitrate = parameters.sSpatialLayers[0].iSpatialBitrate =
-      std::max(bitRate_ / 2, static_cast<int>(parameters.fMaxFrameRate));
-  if (encoder_->InitializeExt(&parameters) != cmResultSuccess) return kErrParameter;
-  int format = videoFormatI420;
-  encoder_->SetOption(ENCODER_OPTION_DATAFORMAT, &format);
+  start_.iTargetBitrate = start_.sSpatialLayers[0].iSpatialBitrate =
+      std::max(bitRate_ / 2, static_cast<int>(start_.fMaxFrameRate));
   image_ = I420Image::make(width, height);
   if (!image_) return kErrAllocation;
+  return setUp();
+}
 
+// Initialises the encoder with start_ and takes its parameter sets.
+Status OpenH264Encoder::setUp() {
+  if (encoder_->InitializeExt(&start_) != cmResultSuccess) return kErrParameter;
+  int format = videoFormatI420;
+  encoder_->SetOption(ENCODER_OPTION_DATAFORMAT, &format);
   SFrameBSInfo info{};
   if (encoder_->EncodeParameterSets(&info) != cmResultSuccess) return kErrEncode;
   try {
@@ -137,6 +145,20 @@ Status OpenH264Encoder::open(const EncoderSettings& settings, int32_t width, int
   return kStatusOk;
 }
 
+// Before the first frame: OpenH264 in its screen-content mode when the frame looks like a screen.
+// On a 1080p page of text at 1 Mb/s that mode gave 38.7 dB in RGB at 0.58 times the target, the
+// camera mode 33.6 dB at twice the target. Nothing has gone out yet, so the parameter sets may
+// still change.
+bool OpenH264Encoder::chooseMode(const uint8_t* bgra, size_t stride) {
+  if (!looksLikeScreen(bgra, stride, image_->width(), image_->height())) return true;
+  encoder_->Uninitialize();
+  start_.iUsageType = SCREEN_CONTENT_REAL_TIME;
+  if (setUp() == kStatusOk) return true;
+  encoder_->Uninitialize();
+  start_.iUsageType = CAMERA_VIDEO_REAL_TIME;
+  return setUp() == kStatusOk;
+}
+
 void OpenH264Encoder::encode(PixelBufferRef image, MediaTime presentationTimeStamp,
                              bool forceKeyFrame, void* sourceFrameRefCon) {
   const int64_t frame = frames_++;
@@ -149,7 +171,8 @@ void OpenH264Encoder::encode(PixelBufferRef image, MediaTime presentationTimeSta
   }
   bool converted = false;
   if (image->lockBaseAddress(kLockReadOnly) == kStatusOk) {
-    converted = image_->fromBgra(image->baseAddress(), image->bytesPerRow());
+    converted = (frame > 0 || chooseMode(image->baseAddress(), image->bytesPerRow())) &&
+                image_->fromBgra(image->baseAddress(), image->bytesPerRow());
     image->unlockBaseAddress(kLockReadOnly);
   }
   image.reset();  // back to its pool: the encoder has its own copy now
