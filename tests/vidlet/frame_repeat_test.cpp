@@ -13,12 +13,12 @@ namespace vp = vidlet::platform;
 
 namespace {
 
-// A Baseline sequence parameter set (66, level 3.1, id 0, log2_max_frame_num 15, order count type
-// 0 with log2_max_pic_order_cnt_lsb 16, one reference frame, 40x23 macroblocks, frames only) and
-// its picture parameter set (id 0, CAVLC, one slice group, deblocking control present), as OpenH264
-// writes them for 640x360.
-const std::vector<uint8_t> kSps{0x67, 0x42, 0xc0, 0x1f, 0x8c, 0x8d, 0x40, 0x50,
-                                0x17, 0xfc, 0xb0, 0x0f, 0x08, 0x84, 0x6a};
+// The sequence parameter set OpenH264 writes for 640x360 (Baseline, level 3.0, log2_max_frame_num
+// 15, order count type 0 with log2_max_pic_order_cnt_lsb 16, 40x23 macroblocks, frames only, with
+// video usability information) and its picture parameter set (CAVLC, one slice group, deblocking
+// control present).
+const std::vector<uint8_t> kSps{0x67, 0x42, 0xc0, 0x1e, 0x8c, 0x8d, 0x40, 0x50, 0x17, 0xfc,
+                                0xb3, 0x50, 0x10, 0xd0, 0x60, 0x78, 0x44, 0x23, 0x50};
 const std::vector<uint8_t> kPps{0x68, 0xce, 0x3c, 0x80};
 
 // No three bytes in a row of 00 00 followed by 00, 01, 02 or 03 unescaped, after the header.
@@ -40,7 +40,7 @@ TEST(SliceLayout, ReadsWhatRepeatedFramesNeedAndRefusesWhatTheyCannotCarry) {
   EXPECT_FALSE(layout->bottomFieldPocPresent);
 
   std::vector<uint8_t> cabac = kPps;
-  cabac[1] |= 0x10;  // entropy_coding_mode_flag, after two one-bit ue(0)
+  cabac[1] |= 0x20;  // entropy_coding_mode_flag, after two one-bit ue(0)
   EXPECT_FALSE(vp::sliceLayout(kSps.data(), kSps.size(), cabac.data(), cabac.size()));
   std::vector<uint8_t> high = kSps;
   high[1] = 100;
@@ -141,7 +141,9 @@ TEST(ScreenContent, DrawnPagesAreScreensAndCameraPicturesAreNot) {
   EXPECT_TRUE(vp::looksLikeScreen(page.data(), kW * 4, kW, kH));
   // A smooth gradient with a little noise, as a camera gives.
   const auto camera = picture(kW, kH, [](int x, int y) -> uint32_t {
-    const uint32_t v = static_cast<uint32_t>((x + y + (x * 7919 + y * 104729) % 5) & 0xff);
+    const uint32_t noise =
+        (static_cast<uint32_t>(x) * 2654435761u ^ static_cast<uint32_t>(y) * 40503u) >> 13 & 7;
+    const uint32_t v = (static_cast<uint32_t>(x + y) / 2 + noise) & 0xff;
     return 0xff000000u | v << 16 | v << 8 | v;
   });
   EXPECT_FALSE(vp::looksLikeScreen(camera.data(), kW * 4, kW, kH));
