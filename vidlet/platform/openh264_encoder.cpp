@@ -52,6 +52,13 @@ void forEachNal(const SFrameBSInfo& info, Each each) {
   }
 }
 
+// A NAL unit behind its length, as the samples carry it.
+void appendUnit(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& nal) {
+  for (int shift = 8 * (kLengthPrefixSize - 1); shift >= 0; shift -= 8)
+    bytes.push_back(static_cast<uint8_t>(nal.size() >> shift));
+  bytes.insert(bytes.end(), nal.begin(), nal.end());
+}
+
 class OpenH264Encoder final : public VideoEncoder {
  public:
   OpenH264Encoder(OutputCallback callback, void* refCon, const EncoderSettings& settings)
@@ -223,9 +230,7 @@ void OpenH264Encoder::repeat(void* frameRefCon) {
   try {
     const std::vector<uint8_t> nal =
         repeatSlice(layout_, lastFrameNum_ + 1, static_cast<uint32_t>(2 * sinceKey_));
-    for (int shift = 24; shift >= 0; shift -= 8)
-      bytes.push_back(static_cast<uint8_t>(nal.size() >> shift));
-    bytes.insert(bytes.end(), nal.begin(), nal.end());
+    appendUnit(bytes, nal);
   } catch (const std::bad_alloc&) {
     report(frameRefCon, kErrAllocation);
     return;
@@ -250,9 +255,7 @@ void OpenH264Encoder::deliver(const SFrameBSInfo& info, void* frameRefCon) {
         lastFrameNum_ = *frameNum;
         setSlicePocLsb(unit, layout_, static_cast<uint32_t>(2 * sinceKey_));
       }
-      for (int shift = 24; shift >= 0; shift -= 8)
-        bytes.push_back(static_cast<uint8_t>(unit.size() >> shift));
-      bytes.insert(bytes.end(), unit.begin(), unit.end());
+      appendUnit(bytes, unit);
     });
   } catch (const std::bad_alloc&) {
     report(frameRefCon, kErrAllocation);
