@@ -66,7 +66,7 @@ TEST(OpenH264Parameters, ConstrainedBaselineOneSliceOneThreadEveryFrameEncoded) 
   EXPECT_EQ(p.sSpatialLayers[0].sSliceArgument.uiSliceMode, SM_SINGLE_SLICE);
   EXPECT_EQ(p.iMultipleThreadIdc, 1);
   EXPECT_FALSE(p.bEnableFrameSkip);
-  EXPECT_TRUE(p.bEnableSceneChangeDetect);
+  EXPECT_FALSE(p.bEnableSceneChangeDetect);
   EXPECT_EQ(p.iRCMode, RC_BITRATE_MODE);
   EXPECT_EQ(p.iTargetBitrate, 1000000);
   EXPECT_EQ(p.sSpatialLayers[0].iSpatialBitrate, 1000000);
