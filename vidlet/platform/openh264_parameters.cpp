@@ -32,7 +32,8 @@ SEncParamExt openh264Parameters(SEncParamExt p, const EncoderSettings& settings,
   p.iTargetBitrate = bitRate;
   p.iMaxBitrate = UNSPECIFIED_BIT_RATE;
   p.iRCMode = RC_BITRATE_MODE;
-  // Every frame is encoded: the packet stream has one packet per frame.
+  // OpenH264 never drops a frame itself: the encoder decides which frames show the previous
+  // picture again, so that every frame still has its packet.
   p.bEnableFrameSkip = false;
   // The whole quantiser range. OpenH264 2.3's camera rate control keeps its own ceiling (about 36)
   // whatever iMaxQp says; only a floor (iMinQp) moves it, and a floor starves easy pictures (the

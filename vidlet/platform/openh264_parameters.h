@@ -13,7 +13,7 @@ namespace vidlet::platform {
 // Constrained Baseline (CAVLC), parameter sets with constant ids; the rate (brought into what
 // OpenH264 accepts: at least a bit a frame, at most 288 Mb/s), a key frame (IDR) at least every
 // keyFrameInterval frames and the frame rate as the settings say, with frames never skipped and no
-// key frames at scene changes; the colour description of I420Image.
+// key frames of OpenH264's own at scene changes; the colour description of I420Image.
 SEncParamExt openh264Parameters(SEncParamExt defaults, const EncoderSettings& settings, int width,
                                 int height);
 
