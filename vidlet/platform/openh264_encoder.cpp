@@ -28,7 +28,9 @@ constexpr int kLengthPrefixSize = 4;
 constexpr double kAllowance = 0.2;
 constexpr double kSecond = 1.3;
 // A key frame may cost twice what the last one did: the first is planned at half the target, and
-// a mandelbrot zoom at 250 kb/s needed 0.25 s of it for the first and 0.42 s for the next.
+// a mandelbrot zoom at 250 kb/s needed 0.25 s of it for the first and 0.42 s for the next. The room
+// made for one is at most a third of the second's bound: a page of text's key frame can take 0.8 s
+// of the target, which no emptier second would hold either.
 constexpr int64_t kKeyMargin = 2;
 constexpr int kNalSps = 7, kNalPps = 8, kNalSei = 6;
 
@@ -71,10 +73,12 @@ class OpenH264Encoder final : public VideoEncoder {
         refCon_(refCon),
         fps_(frameRate(settings)),
         interval_(keyFrameInterval(settings)) {
-    if (settings.bitRate)
+    if (settings.bitRate) {
+      keyRoom_ = static_cast<int64_t>(static_cast<double>(*settings.bitRate) * kSecond / 3);
       guard_.emplace(*settings.bitRate, fps_,
                      static_cast<int64_t>(static_cast<double>(*settings.bitRate) * kAllowance),
                      static_cast<int64_t>(static_cast<double>(*settings.bitRate) * kSecond));
+    }
   }
 
   Status open(const EncoderSettings& settings, int32_t width, int32_t height);
@@ -110,8 +114,9 @@ class OpenH264Encoder final : public VideoEncoder {
   int64_t frames_ = 0;         // frames given
   int64_t sinceKey_ = 0;       // frames out since the last key frame, that one included
   uint32_t lastFrameNum_ = 0;  // of the last picture OpenH264 made
-  int64_t lastBits_ = 0;       // what it cost
+  int64_t lastBits_ = 0;       // what the last other frame it made cost
   int64_t keyBits_ = 0;        // what the last key frame cost
+  int64_t keyRoom_ = 0;        // the most room made for one
   bool started_ = false;       // a key frame is out
   SceneCut sceneCut_;
   bool sceneCuts_ = true;  // key frames where the scene changes: camera mode only
@@ -263,7 +268,7 @@ bool OpenH264Encoder::plan(bool forceKeyFrame, bool cut, bool* key) {
     *key = due || cut;
     return true;
   }
-  if ((due || cut) && guard_->admits(kKeyMargin * keyBits_)) {
+  if ((due || cut) && guard_->admits(std::min(kKeyMargin * keyBits_, keyRoom_))) {
     *key = true;
     return true;
   }
@@ -310,8 +315,7 @@ void OpenH264Encoder::deliver(const SFrameBSInfo& info, void* frameRefCon) {
     return;
   }
   if (key) started_ = true;
-  lastBits_ = static_cast<int64_t>(bytes.size()) * 8;
-  if (key) keyBits_ = lastBits_;
+  (key ? keyBits_ : lastBits_) = static_cast<int64_t>(bytes.size()) * 8;
   send(std::move(bytes), key, frameRefCon);
 }
 
