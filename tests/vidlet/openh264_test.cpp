@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/default_encoder.h"
 #include "platform/i420_image.h"
 #include "platform/openh264_encoder.h"
 #include "platform/openh264_parameters.h"
@@ -168,6 +169,23 @@ TEST(OpenH264Encoder, PicturesBelowSixteenPixelsASideAreRefused) {
   EXPECT_EQ(vp::openOpenH264Encoder(asked(30, 500000), 24, 8, collect, &reports, &encoder),
             vp::kErrParameter);
   EXPECT_EQ(encoder, nullptr);
+}
+
+TEST(DefaultEncoder, OpenH264ExceptForTinyPicturesAndTooFewBitsAPixel) {
+  EXPECT_TRUE(vp::prefersOpenH264(asked(30, 1000000), 1920, 1080));  // a page at 1 Mb/s
+  EXPECT_TRUE(vp::prefersOpenH264(asked(30, 250000), 640, 360));
+  EXPECT_TRUE(vp::prefersOpenH264(asked(30, 250000), 768, 576));
+  EXPECT_FALSE(vp::prefersOpenH264(asked(30, 250000), 1280, 720));
+  EXPECT_FALSE(vp::prefersOpenH264(asked(30, 250000), 1920, 1080));
+  EXPECT_FALSE(vp::prefersOpenH264(asked(30, 1000000), 15, 64));
+  EXPECT_FALSE(vp::prefersOpenH264(asked(30, 1000000), 64, 15));
+  // Without a rate OpenH264 aims at its default, which is plenty.
+  vp::EncoderSettings noRate = asked(30, 1000000);
+  noRate.bitRate.reset();
+  EXPECT_TRUE(vp::prefersOpenH264(noRate, 16384, 16384));
+  // Extreme values stay within the arithmetic.
+  EXPECT_FALSE(vp::prefersOpenH264(asked(INT32_MAX, 1), 16384, 16384));
+  EXPECT_TRUE(vp::prefersOpenH264(asked(1, vp::kMaxBitRate), 16, 16));
 }
 
 }  // namespace
