@@ -305,7 +305,8 @@ void OpenH264Encoder::deliver(const SFrameBSInfo& info, void* frameRefCon) {
       if (type == kNalSps || type == kNalPps || type == kNalSei) return;
       std::vector<uint8_t> unit(nal, nal + size);
       if (const std::optional<uint32_t> frameNum = sliceFrameNum(nal, size, layout_)) {
-        lastFrameNum_ = *frameNum;
+        // A repeat follows the last reference picture (nal_ref_idc above 0).
+        if (nal[0] & 0x60) lastFrameNum_ = *frameNum;
         setSlicePocLsb(unit, layout_, static_cast<uint32_t>(2 * sinceKey_));
       }
       appendUnit(bytes, unit);
