@@ -7,7 +7,10 @@ Inputs, 10 s each at 30 fps:
              10 fps and played here frame for frame at 30)
   screen     a page of text at 1920x1080 that stays still and then scrolls by a few lines at once
   synthetic  a mandelbrot zoom, 640x360
-Targets: 250 kb/s, 1 Mb/s and 4 Mb/s.
+  grainy     testsrc2 under heavy grain that turns upside down every second, 640x360 (the input of
+             the rate test), at 250 kb/s only
+Targets: 250 kb/s, 1 Mb/s and 4 Mb/s; an input with targets of its own (OWN_TARGETS) gets those
+unless --targets is given, with the speed front at each of them.
 
 Every encoder reads the same BGRA frames through a pipe from `cat`: vidlet and the OpenH264 peer
 behind vidlet's header line, ffmpeg with `-f rawvideo -pix_fmt bgra -i -`. The OpenH264 peer
@@ -44,7 +47,7 @@ with its start code, parameter sets counted with the frame they precede, SEI lef
 its version text into the peer's first frame; vidlet drops it).
 
 Usage: bench/vidlet-bench.py [--quick] [--vidlet build/bin/vidlet] [--work /tmp/vidlet-bench]
-       [--inputs camera,screen,synthetic] [--targets 250k,1M,4M] [--repeat N]
+       [--inputs camera,footage,screen,synthetic,grainy] [--targets 250k,1M,4M] [--repeat N]
        [--peer NAME=PRESET[:X264PARAMS]] [--other NAME=PATH]
 --quick: 5-second inputs, one timed run each, the speed front at 1 Mb/s only.
 --peer adds an ffmpeg libx264 configuration to the front (repeatable), e.g.
@@ -137,7 +140,11 @@ INPUTS = {
     "footage": (768, 576, lambda work: ["-i", FOOTAGE]),
     "screen": (1920, 1080, lavfi(screen_filter)),
     "synthetic": (640, 360, lavfi(f"mandelbrot=size=640x360:rate={FPS}")),
+    "grainy": (640, 360, lavfi(f"testsrc2=size=640x360:rate={FPS},"
+                               "vflip=enable='mod(floor(t),2)',noise=alls=40:allf=t+u")),
 }
+# Inputs measured at their own targets: the grain is there to load the rate control at a low rate.
+OWN_TARGETS = {"grainy": [250_000]}
 
 
 def make_input(work, name, seconds):
@@ -393,7 +400,7 @@ def main():
     ap.add_argument("--seconds", type=int)
     ap.add_argument("--repeat", type=int)
     ap.add_argument("--inputs", default=",".join(INPUTS))
-    ap.add_argument("--targets", default=",".join(label(t) for t in TARGETS))
+    ap.add_argument("--targets")
     ap.add_argument("--front-targets", help="targets with the speed front (default: all; 1M "
                     "with --quick)")
     ap.add_argument("--peer", action="append", default=[], help="NAME=PRESET[:X264PARAMS]")
@@ -401,7 +408,9 @@ def main():
     args = ap.parse_args()
     seconds = args.seconds or (5 if args.quick else 10)
     repeat = args.repeat or (1 if args.quick else 2)
-    targets = [parse_rate(t) for t in args.targets.split(",")]
+    given_targets = args.targets is not None
+    targets = [parse_rate(t) for t in (args.targets or ",".join(label(t) for t in TARGETS))
+               .split(",")]
     front_targets = ([parse_rate(t) for t in args.front_targets.split(",")] if args.front_targets
                      else [1_000_000] if args.quick else targets)
     os.makedirs(args.work, exist_ok=True)
@@ -425,8 +434,9 @@ def main():
         w, h, _ = INPUTS[name]
         src = make_input(args.work, name, seconds)
         frames = os.path.getsize(src) // (w * h * 4)
-        for bitrate in targets:
-            front = bitrate in front_targets
+        own = OWN_TARGETS.get(name) if not given_targets else None
+        for bitrate in own or targets:
+            front = bitrate in front_targets or own is not None
             encoders = [vidlet] + others
             encoders += list(presets.values()) if front else [presets[BASE_PRESET]]
             if BASE_PRESET not in FRONT_PRESETS and front:
@@ -502,7 +512,8 @@ def main():
             print(f"done: {where}", file=sys.stderr, flush=True)
         # Latency at the middle target, in real time: load from elsewhere only ever adds to it,
         # so the quietest run counts.
-        bitrate = targets[len(targets) // 2]
+        input_targets = own or targets
+        bitrate = input_targets[len(input_targets) // 2]
         runs = [paced_latency(args.vidlet, src, w, h, bitrate) for _ in range(repeat)]
         lat = min(runs, key=lambda r: percentile(r, 99))
         where = f"{name} {w}x{h} {label(bitrate)}"

@@ -1,24 +1,36 @@
 // vidlet: reads a header line and raw BGRA frames on standard input, writes H.264 packets on
 // standard output.
 //
-// The encoder is x264. OpenH264 (set up as a real-time sender sets it up: its own rate control,
-// no frame skipping) was measured beside it on bench/vidlet-bench.py's inputs, CPU time per frame
-// with the load average at 12 on 2 cores. It takes 2.1 to 3.1 times less CPU (footage 768x576 at
-// 1 Mb/s: 1.64 against 4.60 ms a frame for +0.26 dB; camera-like 720p at 4 Mb/s: 4.56 against
-// 11.18 ms for +0.07 dB) and in its screen-content mode keeps a 1080p page of text sharp (38.7
-// against 22.9 dB at 1 Mb/s). But without skipping frames its rate control cannot go below what
-// its quantiser limit allows: on grainy 640x360 at 250 kb/s it averaged 1.70 times the target
-// with a busiest second of 1.89 times (1.39 and 1.66 without scene-change key frames), still 1.41
-// times at a target of 60 kb/s; a mandelbrot zoom at 250 kb/s, 1.27 and 1.81; grainy input at
-// 1 Mb/s, a busiest second of 1.42. The stream promises any second within 1.3 times the target
-// and the average within 10%, with every frame encoded, and x264's buffer model keeps that on
-// every input (busiest second at most 1.19 times). Nor can the backend change within a run: the
-// parameter sets go out once. So x264 alone.
+// The encoder is OpenH264 (platform/openh264_encoder.h), chosen by bench/vidlet-bench.py --quick
+// (5 s inputs at 30 fps, CPU time per frame on 2 shared cores) against the same program on x264
+// alone (VIDLET_ENCODER=x264), an OpenH264 peer and ffmpeg's libx264. At 1 Mb/s OpenH264 takes 1.8
+// to 2.4 times less CPU than x264 for a picture 0.1 to 0.4 dB behind in RGB (footage 768x576:
+// 2.64 against 6.38 ms a frame, 33.52 against 33.62 dB; camera-like 720p: 5.86 against 13.00 ms,
+// 26.98 against 27.37 dB; mandelbrot 360p: 1.53 against 2.82 ms, 22.68 against 22.93 dB), and in
+// its screen-content mode it keeps a 1080p page of text sharp where x264's bounded buffer blurs it
+// (37.3 against 23.3 dB, 13.1 against 17.3 ms). At 4 Mb/s it is ahead on camera-like 720p
+// (28.59 against 28.51 dB) and 2.3 dB behind on the footage. x264 stays for what OpenH264 cannot
+// do: pictures below 16 pixels a side, and below 0.012 bits a pixel, where OpenH264's first key
+// frame alone breaks the rate bounds (platform/default_encoder.h). OpenH264's rate control cannot
+// hold the bounds on costly pictures by itself; the encoder repeats the previous picture where it
+// would not (platform/rate_guard.h), which on grainy 640x360 at 250 kb/s costs 3.5 dB against
+// x264 (18.8 against 22.3 dB) at a third of its CPU (0.91 against 2.83 ms).
 #include "platform/backend_services.h"
+#include "platform/default_encoder.h"
 #include "platform/x264_encoder.h"
 #include "vidlet.h"
 
+namespace {
+
+#ifdef VIDLET_X264
+constexpr vidlet::platform::OpenVideoEncoder kEncoder = vidlet::platform::openX264Encoder;
+#else
+constexpr vidlet::platform::OpenVideoEncoder kEncoder = vidlet::platform::openDefaultEncoder;
+#endif
+
+}  // namespace
+
 int main() {
-  static vidlet::platform::BackendVideoServices services(vidlet::platform::openX264Encoder);
+  static vidlet::platform::BackendVideoServices services(kEncoder);
   vidlet::run(services);
 }

@@ -1,4 +1,4 @@
-// Tests with threads: concurrent packets, partial writes, interrupted reads, and the x264
+// Tests with threads: concurrent packets, partial writes, interrupted reads, and each encoder
 // session's thread, queue and callback order.
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -19,6 +19,7 @@
 #include "packets.h"
 #include "platform/backend_services.h"
 #include "platform/compression_session.h"
+#include "platform/default_encoder.h"
 #include "platform/pixel_buffer_pool.h"
 #include "platform/serial_worker.h"
 #include "platform/x264_encoder.h"
@@ -252,7 +253,8 @@ void collect(void* sessionRef, void* frameRef, vp::Status status, uint32_t,
   }
 }
 
-class X264Session : public ::testing::Test {
+// Each backend's session: x264, and the default (OpenH264 at these sizes).
+class EncoderSession : public ::testing::TestWithParam<vp::OpenVideoEncoder> {
  protected:
   std::shared_ptr<vp::CompressionSession> make(int32_t w, int32_t h, int64_t fps) {
     std::shared_ptr<vp::CompressionSession> session;
@@ -298,13 +300,13 @@ class X264Session : public ::testing::Test {
     }
   }
 
-  vp::BackendVideoServices services_{vp::openX264Encoder};
+  vp::BackendVideoServices services_{GetParam()};
   std::set<vp::PixelBuffer*> seen_;  // every buffer a frame went out in
   std::shared_ptr<vp::PixelBufferPool> pool_;
   Collected c_;
 };
 
-TEST_F(X264Session, EveryFrameComesBackInOrderOnTheSessionThreadBeforeCompleteReturns) {
+TEST_P(EncoderSession, EveryFrameComesBackInOrderOnTheSessionThreadBeforeCompleteReturns) {
   auto session = make(64, 48, 30);
   ASSERT_TRUE(session);
   submit(*session, 64, 48, 30, 40);
@@ -328,7 +330,7 @@ TEST_F(X264Session, EveryFrameComesBackInOrderOnTheSessionThreadBeforeCompleteRe
   session->invalidate();
 }
 
-TEST_F(X264Session, RefusedPropertiesChangeNothingAndTheEncoderStillRuns) {
+TEST_P(EncoderSession, RefusedPropertiesChangeNothingAndTheEncoderStillRuns) {
   std::shared_ptr<vp::CompressionSession> session;
   for (auto [w, h] : {std::pair{0, 16}, {16385, 16}, {16, 16385}})
     EXPECT_NE(
@@ -353,7 +355,7 @@ TEST_F(X264Session, RefusedPropertiesChangeNothingAndTheEncoderStillRuns) {
   EXPECT_EQ(c_.statuses, std::vector<vp::Status>(3, vp::kStatusOk));
 }
 
-TEST_F(X264Session, BuffersGoBackToThePoolOnceConverted) {
+TEST_P(EncoderSession, BuffersGoBackToThePoolOnceConverted) {
   auto session = make(16, 16, 30);
   ASSERT_TRUE(session);
   submit(*session, 16, 16, 30, 50);
@@ -366,7 +368,7 @@ TEST_F(X264Session, BuffersGoBackToThePoolOnceConverted) {
   EXPECT_TRUE(seen_.count(again.get()));
 }
 
-TEST_F(X264Session, InvalidateEndsTheSessionAndLaterFramesAreRefused) {
+TEST_P(EncoderSession, InvalidateEndsTheSessionAndLaterFramesAreRefused) {
   auto session = make(16, 16, 30);
   ASSERT_TRUE(session);
   submit(*session, 16, 16, 30, 5);
@@ -381,5 +383,11 @@ TEST_F(X264Session, InvalidateEndsTheSessionAndLaterFramesAreRefused) {
   EXPECT_NE(session->completeFrames(vp::kInvalidTime), vp::kStatusOk);
   session->invalidate();  // twice is harmless
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, EncoderSession,
+                         ::testing::Values(vp::openX264Encoder, vp::openDefaultEncoder),
+                         [](const auto& info) {
+                           return info.param == vp::openX264Encoder ? "X264" : "Default";
+                         });
 
 }  // namespace
