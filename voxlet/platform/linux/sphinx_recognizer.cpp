@@ -96,8 +96,8 @@ SphinxRecognizer::~SphinxRecognizer() {
 }
 
 // The model's files must be readable and, once loading has been tried, the decoder loaded.
-// Loading starts here if preload() has not started it; it takes about a tenth of a second, and the search over the language
-// model is built after it.
+// Loading starts here if preload() has not started it; it takes about a tenth of a second, and the
+// search over the language model is built after it.
 bool SphinxRecognizer::isAvailable() {
   if (!model_.readable()) return false;
   return startedWorker()->waitUntilLoaded(settings_.availabilityWait);
