@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "asked_settings.h"
 #include "platform/i420_image.h"
 #include "platform/pixel_buffer_pool.h"
 #include "platform/x264_parameters.h"
@@ -13,19 +14,7 @@ namespace vp = vidlet::platform;
 
 namespace {
 
-// What vidlet's session asks for, at a frame rate and bit rate.
-vp::EncoderSettings asked(int64_t fps, int64_t bitRate) {
-  using K = vp::PropertyKey;
-  vp::EncoderSettings s;
-  vp::applyProperty(s, K::RealTime, true);
-  vp::applyProperty(s, K::ProfileLevel, vp::kProfileLevelH264BaselineAutoLevel);
-  vp::applyProperty(s, K::AllowFrameReordering, false);
-  vp::applyProperty(s, K::AverageBitRate, bitRate);
-  vp::applyProperty(s, K::ExpectedFrameRate, fps);
-  vp::applyProperty(s, K::MaxKeyFrameInterval, fps * 4);
-  vp::applyProperty(s, K::MaxKeyFrameIntervalDuration, int64_t{4});
-  return s;
-}
+using vidlet_test::asked;
 
 // Opens and closes an encoder: x264 checks the parameters as a whole only there.
 bool opens(x264_param_t p) {

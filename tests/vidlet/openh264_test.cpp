@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "asked_settings.h"
 #include "platform/default_encoder.h"
 #include "platform/i420_image.h"
 #include "platform/openh264_encoder.h"
@@ -18,18 +19,7 @@ namespace vp = vidlet::platform;
 
 namespace {
 
-vp::EncoderSettings asked(int64_t fps, int64_t bitRate) {
-  using K = vp::PropertyKey;
-  vp::EncoderSettings s;
-  vp::applyProperty(s, K::RealTime, true);
-  vp::applyProperty(s, K::ProfileLevel, vp::kProfileLevelH264BaselineAutoLevel);
-  vp::applyProperty(s, K::AllowFrameReordering, false);
-  vp::applyProperty(s, K::AverageBitRate, bitRate);
-  vp::applyProperty(s, K::ExpectedFrameRate, fps);
-  vp::applyProperty(s, K::MaxKeyFrameInterval, fps * 4);
-  vp::applyProperty(s, K::MaxKeyFrameIntervalDuration, int64_t{4});
-  return s;
-}
+using vidlet_test::asked;
 
 struct EncoderDeleter {
   void operator()(ISVCEncoder* e) const {

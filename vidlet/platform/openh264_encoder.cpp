@@ -323,16 +323,7 @@ void OpenH264Encoder::deliver(const SFrameBSInfo& info, void* frameRefCon) {
 void OpenH264Encoder::send(std::vector<uint8_t> bytes, bool key, void* frameRefCon) {
   ++sinceKey_;
   if (guard_) guard_->spent(static_cast<int64_t>(bytes.size()) * 8);
-  std::optional<SampleBuffer> sample;
-  try {
-    SampleAttachmentsArray attachments{{{kSampleAttachmentKeyNotSync, !key}}};
-    sample.emplace(true, std::move(attachments), format_,
-                   std::make_shared<ContiguousBlockBuffer>(std::move(bytes)));
-  } catch (const std::bad_alloc&) {
-    report(frameRefCon, kErrAllocation);
-    return;
-  }
-  callback_(refCon_, frameRefCon, kStatusOk, 0, &*sample);
+  deliverFrame(callback_, refCon_, frameRefCon, format_, std::move(bytes), key);
 }
 
 }  // namespace

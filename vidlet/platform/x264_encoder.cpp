@@ -168,18 +168,9 @@ void X264Encoder::deliver(const x264_nal_t* nals, int frameSize, const x264_pict
   }
   // The NAL units of one frame lie one after another in memory, each behind its size.
   const uint8_t* first = nals[0].p_payload;
-  std::optional<SampleBuffer> sample;
-  try {
-    auto block =
-        std::make_shared<ContiguousBlockBuffer>(std::vector<uint8_t>(first, first + frameSize));
-    SampleAttachmentsArray attachments{
-        {{kSampleAttachmentKeyNotSync, picture.i_type != X264_TYPE_IDR}}};
-    sample.emplace(true, std::move(attachments), format_, std::move(block));
-  } catch (const std::bad_alloc&) {
-    report(ref, kErrAllocation);
-    return;
-  }
-  callback_(refCon_, ref, kStatusOk, 0, &*sample);
+  deliverFrame(callback_, refCon_, ref, format_,
+               std::span<const uint8_t>(first, static_cast<size_t>(frameSize)),
+               picture.i_type == X264_TYPE_IDR);
 }
 
 }  // namespace
