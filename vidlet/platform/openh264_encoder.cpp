@@ -228,11 +228,9 @@ void OpenH264Encoder::encode(PixelBufferRef image, MediaTime presentationTimeSta
   picture.pData[1] = image_->u();
   picture.pData[2] = image_->v();
   // Milliseconds, which the rate control reads: the frame's own time when it has one.
-  picture.uiTimeStamp =
-      presentationTimeStamp.isValid()
-          ? static_cast<long long>(static_cast<__int128>(presentationTimeStamp.value) * 1000 /
-                                   presentationTimeStamp.timescale)
-          : frame * 1000 / fps_;
+  picture.uiTimeStamp = presentationTimeStamp.isValid()
+                            ? static_cast<long long>(presentationTimeStamp.in(1000))
+                            : frame * 1000 / fps_;
   if (key) encoder_->ForceIntraFrame(true);
   SFrameBSInfo info{};
   if (encoder_->EncodeFrame(&picture, &info) != cmResultSuccess) {

@@ -39,6 +39,10 @@ struct MediaTime {
   int64_t value = 0;
   int32_t timescale = 0;
   bool isValid() const { return timescale > 0; }
+  // The (valid) time in units of 1/unitsPerSecond seconds, rounded toward zero, without overflow.
+  __int128 in(int64_t unitsPerSecond) const {
+    return static_cast<__int128>(value) * unitsPerSecond / timescale;
+  }
 };
 constexpr MediaTime kInvalidTime{};
 

@@ -93,8 +93,7 @@ void X264Encoder::reportWaiting(Status status) {
 int64_t X264Encoder::ticks(MediaTime presentationTimeStamp) {
   int64_t pts = lastPts_ == INT64_MIN ? 0 : lastPts_ + 1;
   if (presentationTimeStamp.isValid()) {
-    const __int128 scaled = static_cast<__int128>(presentationTimeStamp.value) * timebase_ /
-                            presentationTimeStamp.timescale;
+    const __int128 scaled = presentationTimeStamp.in(timebase_);
     if (scaled > lastPts_ && scaled < INT64_MAX) pts = static_cast<int64_t>(scaled);
   }
   lastPts_ = pts;
