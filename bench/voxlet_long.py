@@ -16,6 +16,8 @@ import subprocess
 import sys
 import time
 
+from voxlet_words import normalise
+
 # The main bench's sentences and three more.
 EXTRA_SENTENCES = [
     "can you send me the report before lunch",
@@ -28,7 +30,8 @@ SAMPLE_EVERY_S = 10.0
 
 
 def words(text):
-    return text.lower().split()
+    """Words as the person dictating reads them: case, punctuation and digits don't count."""
+    return normalise(text)
 
 
 def word_errors(reference, hypothesis):
