@@ -25,8 +25,13 @@ constexpr int kLengthPrefixSize = 4;
 // 32), and without frame skipping grainy 640x360 at 250 kb/s came out at 1.70 times the target,
 // with a busiest second of 1.89. Guarded, the same input holds 1.03 times and 1.14, repeating 59
 // of 150 frames; camera-like 720p at 1 Mb/s repeats one frame (the room made for a key frame).
-// The allowance keeps the average of a 3-second run within a tenth of the target.
+// The allowance keeps the average of a 3-second run within a tenth of the target. A screen's
+// average stays under the target of itself (ScreenQuantiser refines the page only while the rate
+// leaves room), and its bucket holds half a second: a refinement of the whole page then does not
+// hold back the frames of the page moving just after it (a 640x360 page scrolling at 250 kb/s:
+// 31.9 dB in RGB, 21.5 dB with the camera's allowance).
 constexpr double kAllowance = 0.2;
+constexpr double kScreenAllowance = 0.5;
 constexpr double kSecond = 1.3;
 // A key frame may cost twice what the last one did: the first is planned at half the target, and
 // a mandelbrot zoom at 250 kb/s needed 0.25 s of it for the first and 0.42 s for the next. The room
@@ -75,10 +80,9 @@ class OpenH264Encoder final : public VideoEncoder {
         fps_(frameRate(settings)),
         interval_(keyFrameInterval(settings)) {
     if (settings.bitRate) {
-      keyRoom_ = static_cast<int64_t>(static_cast<double>(*settings.bitRate) * kSecond / 3);
-      guard_.emplace(*settings.bitRate, fps_,
-                     static_cast<int64_t>(static_cast<double>(*settings.bitRate) * kAllowance),
-                     static_cast<int64_t>(static_cast<double>(*settings.bitRate) * kSecond));
+      target_ = *settings.bitRate;
+      keyRoom_ = seconds(kSecond / 3);
+      guard_.emplace(target_, fps_, seconds(kAllowance), seconds(kSecond));
     }
   }
 
@@ -90,6 +94,8 @@ class OpenH264Encoder final : public VideoEncoder {
   void abandon() override {}
 
  private:
+  // The bits of that many seconds at the target.
+  int64_t seconds(double s) const { return static_cast<int64_t>(static_cast<double>(target_) * s); }
   void report(void* frameRefCon, Status status) {
     callback_(refCon_, frameRefCon, status, kInfoFrameDropped, nullptr);
   }
@@ -108,6 +114,7 @@ class OpenH264Encoder final : public VideoEncoder {
   void* const refCon_;
   const int fps_;
   const std::optional<int32_t> interval_;
+  int64_t target_ = 0;  // the bit rate asked for; none (0) without one
   std::optional<RateGuard> guard_;
   SEncParamExt start_{};  // what the encoder is initialised with
   int bitRate_ = 0;       // the target OpenH264 runs at once the first frame is out
@@ -195,7 +202,10 @@ bool OpenH264Encoder::chooseMode(const uint8_t* bgra, size_t stride) {
   }
   if (setUp() == kStatusOk) {
     sceneCuts_ = false;
-    if (guard_) quantiser_.emplace(bitRate_, fps_);
+    if (guard_) {
+      quantiser_.emplace(target_, fps_);
+      guard_.emplace(target_, fps_, seconds(kScreenAllowance), seconds(kSecond));
+    }
     return true;
   }
   encoder_->Uninitialize();
