@@ -10,15 +10,15 @@ namespace {
 // What a frame costs one quantiser step coarser, as a share: a 1080p page of text cost 691 kbit
 // at 36 and 448 at 42 as a key frame.
 constexpr double kStepRatio = 0.93;
-// A frame that cost at most kLightShares frames' shares makes room for one step finer, while the
-// frames of about the last second cost at most kRefineShare of the rate on average: the rest is
-// left for the page moving. One over kHeavyShares (the page scrolled, a window opened) makes the
-// next ones two steps coarser. OpenH264 skips a still page until the step is about 6 below its
-// last, then refines the whole page at once (a quarter to a third of a key frame's bits), so
-// refining up to the rate's average left no room for a scroll, whose frames were then repeated
-// (14 dB in RGB where they were). On the 1080p page at 1 Mb/s, a share of 0.4 gave 32.7 dB, 0.65
-// gave 35.0 and 0.8 35.7; on a 640x360 page at 250 kb/s 29.5, 32.5 and 25.4.
-constexpr double kLightShares = 2;
+// A frame that cost at most kLightShares of its share (the page stood still) makes room for one
+// step finer, while the frames of about the last second cost at most kRefineShare of the rate on
+// average: the rest is left for the page moving. One over kHeavyShares (the page scrolled, a window
+// opened) makes the next ones two steps coarser. OpenH264 skips a still page until the step is
+// about 6 below its last, then refines the whole page at once (a quarter to a third of a key
+// frame's bits), so refining up to the rate's average left no room for a scroll, whose frames were
+// then repeated (14 dB in RGB where they were). On the 1080p page at 1 Mb/s, a share of 0.4 gave
+// 32.7 dB, 0.65 gave 35.0 and 0.8 35.7; on a 640x360 page at 250 kb/s 29.5, 32.5 and 25.4.
+constexpr double kLightShares = 0.25;
 constexpr double kRefineShare = 0.65;
 constexpr double kHeavyShares = 4;
 
