@@ -66,6 +66,23 @@ TEST(ScreenQuantiser, AStillPageIsRefinedToTheFinestWhileTheRateLeavesRoom) {
     EXPECT_FALSE(q.cost(false, i % 8 ? 100 : kRate / kFps));
   }
   EXPECT_EQ(q.qp(false), Q::kFinestQp);
+  EXPECT_FALSE(q.refining());
+}
+
+TEST(ScreenQuantiser, AFrameFinerThanTheLastOneEncodedIsToldBeforehand) {
+  // The encoder makes room for such a frame, which may refine the whole page at once.
+  Q q(kRate, kFps);
+  int64_t bits = 0;
+  encodeKey(q, 300000, 6, &bits);
+  EXPECT_FALSE(q.refining());
+  q.tick();
+  q.cost(false, 100);  // the page stood still
+  EXPECT_TRUE(q.refining());
+  // Held back (repeated), it stays so; encoded and costly, the next one is coarser again.
+  q.tick();
+  EXPECT_TRUE(q.refining());
+  q.cost(false, 5 * kRate / kFps);
+  EXPECT_FALSE(q.refining());
 }
 
 TEST(ScreenQuantiser, RefiningWaitsWhileTheFramesUseMostOfTheRate) {

@@ -320,7 +320,10 @@ bool OpenH264Encoder::plan(bool forceKeyFrame, bool cut, bool* key) {
     *key = true;
     return true;
   }
-  return !due && !cut && guard_->admits(lastBits_);
+  // A screen's frame that refines the page may cost up to about a key frame; held back, it repeats
+  // a page that stood still.
+  const bool refining = quantiser_ && quantiser_->refining();
+  return !due && !cut && guard_->admits(refining ? std::max(lastBits_, keyBits_) : lastBits_);
 }
 
 void OpenH264Encoder::repeat(void* frameRefCon) {

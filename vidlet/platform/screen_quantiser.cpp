@@ -54,6 +54,7 @@ bool ScreenQuantiser::cost(bool key, int64_t bits) {
     retryQp_ = std::max(fitted(at, bits, aimBits_), at + 1);
     return true;
   }
+  codedQp_ = at;
   const auto b = static_cast<double>(bits);
   recent_ += b * decay_;
   if (key) {

@@ -22,6 +22,9 @@ class ScreenQuantiser {
 
   // The quantiser for the coming frame: a key frame, or another.
   int qp(bool key) const;
+  // Whether the coming frame, no key frame, is quantised finer than the last frame encoded: it may
+  // cost a good part of a key frame.
+  bool refining() const { return qp_ < codedQp_; }
   // What the frame encoded at qp(key) cost. True when it went over half a second while a coarser
   // quantiser is left: it must be encoded again, as a key frame at qp(true).
   bool cost(bool key, int64_t bits);
@@ -32,11 +35,12 @@ class ScreenQuantiser {
   const double share_;  // the bits of a frame at the target
   const int64_t limitBits_;
   const int64_t aimBits_;
-  const double decay_;  // of recent_, per frame
-  double recent_ = 0;   // bits per frame, on average over about the last second
-  int qp_ = kFirstQp;   // for frames that are no key frames
-  int retryQp_ = 0;     // a frame being encoded again as a key frame; none (0) otherwise
-  int lastKeyQp_ = 0;   // what the last key frame was encoded at; none (0) before the first
+  const double decay_;      // of recent_, per frame
+  double recent_ = 0;       // bits per frame, on average over about the last second
+  int qp_ = kFirstQp;       // for frames that are no key frames
+  int codedQp_ = kFirstQp;  // that of the last frame encoded
+  int retryQp_ = 0;         // a frame being encoded again as a key frame; none (0) otherwise
+  int lastKeyQp_ = 0;       // what the last key frame was encoded at; none (0) before the first
   int64_t lastKeyBits_ = 0;
 };
 
