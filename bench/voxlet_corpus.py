@@ -58,6 +58,11 @@ class Item:
 
 
 def run(cmd, **kw):
+    """Runs a command; sox in its repeatable mode: it dithers every 16-bit file it writes, and
+    noisy speech decoded from files that differ only in their dither differs by up to 17 points
+    of word errors per voice, so runs on different days would not compare the same files."""
+    if cmd[0] == "sox" and "-R" not in cmd:
+        cmd = ["sox", "-R", *cmd[1:]]
     return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
 
 
@@ -155,7 +160,7 @@ def make_voice(root, voice, sentences, conditions):
         elif cond.startswith("pink"):
             noise = os.path.join(tmp, "noise.wav")
             # Repeatable noise: runs on different days compare on the same files.
-            run(["sox", "-R", "-n", "-r", "16000", "-c", "1", "-b", "16", noise,
+            run(["sox", "-n", "-r", "16000", "-c", "1", "-b", "16", noise,
                  "synth", str(dur), "pinknoise", "vol", "0.3"])
             mix_at_snr(clean, noise, level, float(cond[4:]), out)
         elif cond.startswith("babble"):

@@ -2,6 +2,14 @@
 // before the decoder hears it: WebRTC's noise suppression at its high level, in 10 ms frames.
 // Every sample that goes in comes out once, in order; an incomplete frame waits for the next
 // call or for flush().
+//
+// The high level alone is kept because nothing stronger heard better. Decoded through the
+// recogniser's pipeline (four voices, ten sentences each, in pink noise at 10 dB), word errors
+// were 76.9% without suppression and 57.4% with it; speexdsp's suppressor after it (at -15 or
+// -30 dB, also after the very high level) gave 56-57%, WebRTC's high-pass filter 55.5%, and
+// through the offline decoder the very high level 57.6% against 56.2%: differences of a few
+// words, under the spread that one bit of dither in the input causes. None cut the decoder's CPU
+// time either.
 #pragma once
 
 #include <cstddef>
