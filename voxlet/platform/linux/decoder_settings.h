@@ -34,6 +34,11 @@ struct DecoderSettings {
   // 0.36 s after the speech ends (90% within 0.7 s; 0.18 and 0.64 s before), the first sentence
   // of a run later when its second pass changes its words.
   double partialHoldSeconds = 0.3;
+  // The dictation's own cepstral mean (opening_mean.h): speech frames of the first utterance
+  // after which it is set and the utterance decoded again with it, and the frames the model's
+  // prior counts for beside the speech heard.
+  int openingMeanFrames = 100;
+  double openingPriorWeight = 10;
   // Takes steady background noise out of the audio before the decoder hears it.
   bool suppressNoise = true;
   // Further decoder options, as option and value pairs.
