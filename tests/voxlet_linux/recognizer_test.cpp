@@ -390,11 +390,10 @@ TEST_F(Speech, PauseAfterSpeechClosesTheRequestWithTheSentence) {
   EXPECT_NE(c.threads.front(), std::this_thread::get_id());
 }
 
-// A microphone far from what the model expects: the running cepstral mean, which starts from the
-// model's prior, lags behind for the whole first sentence, and decoded on the fly it comes out as
-// "when you get home". The first sentence is right, and so is the next one, decoded on the fly.
-// (The pause after each is short: audio appended all at once looks like a decoder running behind,
-// and a decoder more than a second behind skips the second pass.)
+// A microphone far from what the model expects: with the cepstral mean the model starts from, the
+// first sentence comes out as "when you get home". Decoded again from its start once a second of
+// it has given its own mean, it is right, however far behind the decoder runs (audio appended all
+// at once looks like a decoder running behind), and so is the next one.
 TEST_F(Speech, FirstSentencesThroughATelephoneBandMicrophoneAreRecognisedWhole) {
   auto recognizer = english();
   ASSERT_TRUE(recognizer);

@@ -4,7 +4,9 @@
 // the audio ended with the file. Prints, for each file:
 //   file <path>
 //   P <audio seconds> <transcript so far>     each partial transcript as it changes
+//   S <audio seconds> <segment>               each request's closing result
 //   F <audio seconds> <transcript>            the final transcript
+//   end <seconds of CPU time from the end of the audio to the final transcript>
 //   cpu <seconds of CPU time for the file, the decoder's load included>
 // The audio time of a line is how much of the file had been given when it came.
 //
@@ -75,8 +77,10 @@ class Dictation {
       if (request->isClosed()) request = next();
     }
     request->audioEnded = true;
+    const double before = cpuSeconds();
     transcriber_.end(request);
     std::printf("F %.3f %s\n", given_, said_.c_str());
+    std::printf("end %.3f\n", cpuSeconds() - before);
   }
 
  private:
@@ -90,6 +94,7 @@ class Dictation {
       if (!result) return;
       if (result->isFinal) {
         said_ = joined(said_, result->formattedString);
+        std::printf("S %.3f %s\n", given_, result->formattedString.c_str());
       } else {
         std::printf("P %.3f %s\n", given_, joined(said_, result->formattedString).c_str());
       }
