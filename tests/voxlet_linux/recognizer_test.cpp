@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -390,11 +391,24 @@ TEST_F(Speech, PauseAfterSpeechClosesTheRequestWithTheSentence) {
   EXPECT_NE(c.threads.front(), std::this_thread::get_id());
 }
 
-// A microphone far from what the model expects: the running cepstral mean, which starts from the
-// model's prior, lags behind for the whole first sentence, and decoded on the fly it comes out as
-// "when you get home". The first sentence is right, and so is the next one, decoded on the fly.
-// (The pause after each is short: audio appended all at once looks like a decoder running behind,
-// and a decoder more than a second behind skips the second pass.)
+// The words of a result in lower case, without punctuation.
+std::set<std::string> wordSet(const std::string& text) {
+  std::set<std::string> out;
+  std::istringstream in(text);
+  for (std::string w; in >> w;) {
+    std::erase_if(w, [](char ch) { return ch == '.' || ch == ',' || ch == '?'; });
+    std::transform(w.begin(), w.end(), w.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    out.insert(w);
+  }
+  return out;
+}
+
+// A microphone far from what the model expects: with the cepstral mean the model starts from, the
+// first sentence comes out as "when you get home". Decoded again from its start once a second of
+// it has given its own mean, it is right, however far behind the decoder runs (audio appended all
+// at once looks like a decoder running behind), and so is the next one. No word heard with the
+// model's mean shows in a partial result only to vanish from the final one.
 TEST_F(Speech, FirstSentencesThroughATelephoneBandMicrophoneAreRecognisedWhole) {
   auto recognizer = english();
   ASSERT_TRUE(recognizer);
@@ -406,8 +420,15 @@ TEST_F(Speech, FirstSentencesThroughATelephoneBandMicrophoneAreRecognisedWhole) 
     ASSERT_TRUE(c.waitClosed(30s)) << "sentence " << sentence;
     std::lock_guard lock(c.m);
     ASSERT_TRUE(c.errors.empty()) << c.errors[0].localizedDescription;
-    EXPECT_LE(wordErrorRate(kSentence, c.results.back().formattedString), 0.2)
-        << "sentence " << sentence << ": " << c.results.back().formattedString;
+    const std::string& final = c.results.back().formattedString;
+    EXPECT_LE(wordErrorRate(kSentence, final), 0.2) << "sentence " << sentence << ": " << final;
+    const std::set<std::string> kept = wordSet(final);
+    for (const RecognitionResult& partial : c.results) {
+      for (const std::string& w : wordSet(partial.formattedString)) {
+        EXPECT_TRUE(kept.count(w)) << "sentence " << sentence << ": \"" << w << "\" of \""
+                                   << partial.formattedString << "\" is not in \"" << final << "\"";
+      }
+    }
   }
 }
 

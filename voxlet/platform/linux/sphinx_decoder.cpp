@@ -1,12 +1,14 @@
-// pocketsphinx behind the UtteranceDecoder seam: loading, utterances, and the second pass over
-// the first utterance.
+// pocketsphinx behind the UtteranceDecoder seam: loading, utterances, and the dictation's first
+// utterance decoded again once its own cepstral mean is known (opening_mean.h).
 #include <pocketsphinx.h>
+#include <sphinxbase/feat.h>
 
 #include <algorithm>
 #include <string>
 
 #include "decoder_loader.h"
 #include "decoder_settings.h"
+#include "opening_mean.h"
 #include "transcript_format.h"
 #include "utterance_decoder.h"
 
@@ -14,14 +16,13 @@ namespace voxlet::linux_backend {
 
 namespace {
 
-// The longest first utterance decoded again (16 kHz samples). Beyond it the running mean has
-// adapted on its own, and decoding it again would only delay the result.
-constexpr size_t kLongestDecodedAgain = 8 * 16000;
-
 class SphinxDecoder : public UtteranceDecoder {
  public:
-  explicit SphinxDecoder(OpenedDecoder opened)
-      : decoder_(std::move(opened.decoder)), languageModel_(std::move(opened.languageModel)) {}
+  SphinxDecoder(OpenedDecoder opened, const DecoderSettings& settings)
+      : decoder_(std::move(opened.decoder)),
+        languageModel_(std::move(opened.languageModel)),
+        batch_(static_cast<size_t>(std::max(settings.batchSamples, 160))),
+        opening_(settings.openingMeanFrames, settings.openingPriorWeight) {}
 
   bool process(std::span<const int16_t> samples, std::string* error) override;
   bool inSpeech() const override { return ps_get_in_speech(decoder_.get()) != 0; }
@@ -35,23 +36,25 @@ class SphinxDecoder : public UtteranceDecoder {
   // Switches to the narrower search or back, between utterances only.
   void followHurry();
   bool startUtterance(std::string* error);
-  void decodeAgain(std::vector<std::string>& words, const std::function<bool()>& giveWay);
+  cmn_t* cepstralMean() const { return ps_get_feat(decoder_.get())->cmn_struct; }
+  RunningMean runningMean() const;
+  void setMean(const std::vector<float>& mean);
+  void setRunningMean(const RunningMean& running);
+  // Opens a new utterance and decodes the kept audio in it, in the batches it came in; false
+  // when the decoder fails (the utterance is then closed).
+  bool decodeKept();
 
   DecoderPtr decoder_;
   NgramPtr languageModel_;  // until its search is built
+  const size_t batch_;
   bool searchFailed_ = false;
   bool uttOpen_ = false;
   bool heardSpeech_ = false;  // in the open utterance
-  // The running cepstral mean starts from the model's prior, far from many microphones, and has
-  // adapted only once a whole utterance with speech has been heard. Until then the open
-  // utterance's audio is kept, and unless it grew too long its closing result comes from
-  // decoding it again.
-  bool meanSettled_ = false;
-  bool keeping_ = false;  // the open utterance's audio is being kept
+  // Until the dictation's own cepstral mean is set, the open utterance's audio is kept, to be
+  // decoded again with that mean once it is set.
+  OpeningMean opening_;
+  bool keeping_ = false;
   std::vector<int16_t> utterance_;
-  // A second pass given up half-way, still open: closing it runs the end-of-utterance search,
-  // which is left until the decoder is next needed.
-  bool abandonedPass_ = false;
   bool hurried_ = false;  // asked for
   bool narrow_ = false;   // the narrower search is the active one
   bool narrowMade_ = false;
@@ -97,8 +100,6 @@ bool SphinxDecoder::startUtterance(std::string* error) {
     *error = "the speech model could not be loaded";
     return false;
   }
-  if (abandonedPass_) ps_end_utt(decoder_.get());
-  abandonedPass_ = false;
   followHurry();
   if (ps_start_utt(decoder_.get()) < 0) {
     *error = "the speech decoder could not start";
@@ -106,8 +107,9 @@ bool SphinxDecoder::startUtterance(std::string* error) {
   }
   uttOpen_ = true;
   heardSpeech_ = false;
-  keeping_ = !meanSettled_;
+  keeping_ = !opening_.settled();
   utterance_.clear();
+  if (keeping_) opening_.utteranceStarted(runningMean());
   return true;
 }
 
@@ -120,27 +122,48 @@ bool SphinxDecoder::process(std::span<const int16_t> samples, std::string* error
     return false;
   }
   heardSpeech_ = heardSpeech_ || inSpeech();
-  if (keeping_ && utterance_.size() + samples.size() > kLongestDecodedAgain) {
-    keeping_ = false;
-    utterance_ = {};
+  if (const std::optional<std::vector<float>> mean = opening_.following(runningMean())) {
+    setMean(*mean);
   }
-  if (keeping_) utterance_.insert(utterance_.end(), samples.begin(), samples.end());
-  return true;
+  if (!keeping_) return true;
+  utterance_.insert(utterance_.end(), samples.begin(), samples.end());
+  const std::optional<RunningMean> restart = opening_.due(runningMean(), false);
+  if (!restart) return true;
+  // The words so far came from the prior: the utterance starts again with its own mean.
+  ps_end_utt(decoder_.get());
+  setRunningMean(*restart);
+  const bool decoded = decodeKept();
+  keeping_ = false;
+  utterance_ = {};
+  uttOpen_ = decoded;
+  if (!decoded) *error = "the speech decoder failed";
+  return decoded;
 }
 
 std::vector<std::string> SphinxDecoder::hypothesis() {
+  // Words heard with the prior's mean are not shown: most change once the utterance is decoded
+  // again with its own.
+  if (uttOpen_ && keeping_) return {};
   const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
   return hypothesisWords(hyp ? hyp : "");
 }
 
-std::vector<std::string> SphinxDecoder::endUtterance(const std::function<bool()>& giveWay) {
+std::vector<std::string> SphinxDecoder::endUtterance(const std::function<bool()>& /*giveWay*/) {
   if (!uttOpen_) return {};
+  opening_.utteranceEnded();
   ps_end_utt(decoder_.get());
   uttOpen_ = false;
   std::vector<std::string> words = hypothesis();
-  if (!meanSettled_ && heardSpeech_) {
-    meanSettled_ = true;
-    if (keeping_) decodeAgain(words, giveWay);
+  // An utterance that ended before it had heard enough for a mean of its own is decoded again
+  // with the mean of all of it. Being short, that costs little, even when its result is awaited.
+  const std::optional<RunningMean> restart =
+      keeping_ && heardSpeech_ ? opening_.due(runningMean(), true) : std::nullopt;
+  if (restart) {
+    setRunningMean(*restart);
+    if (decodeKept()) {
+      ps_end_utt(decoder_.get());
+      words = hypothesis();
+    }
   }
   keeping_ = false;
   utterance_ = {};
@@ -148,35 +171,43 @@ std::vector<std::string> SphinxDecoder::endUtterance(const std::function<bool()>
 }
 
 void SphinxDecoder::dropUtterance() {
+  opening_.utteranceEnded();
   if (uttOpen_) ps_end_utt(decoder_.get());
   uttOpen_ = false;
   keeping_ = false;
   utterance_ = {};
 }
 
-// Decodes the audio of the utterance just ended once more, now that the running cepstral mean
-// has been updated from that utterance's own frames: while it was decoded live the mean was
-// still the model's prior, far from many microphones. The words replace `words` unless the
-// decoder refuses or the pass gives way (the request's audio has ended, so no more speech follows
-// that would gain from it, and its closing result is not held back for it).
-void SphinxDecoder::decodeAgain(std::vector<std::string>& words,
-                                const std::function<bool()>& giveWay) {
+RunningMean SphinxDecoder::runningMean() const {
+  const cmn_t* cmn = cepstralMean();
+  return {std::vector<float>(cmn->cmn_mean, cmn->cmn_mean + cmn->veclen),
+          std::vector<float>(cmn->sum, cmn->sum + cmn->veclen), static_cast<double>(cmn->nframe)};
+}
+
+void SphinxDecoder::setMean(const std::vector<float>& mean) {
+  cmn_t* cmn = cepstralMean();
+  std::copy_n(mean.begin(), std::min(mean.size(), static_cast<size_t>(cmn->veclen)), cmn->cmn_mean);
+}
+
+void SphinxDecoder::setRunningMean(const RunningMean& running) {
+  cmn_t* cmn = cepstralMean();
+  setMean(running.mean);
+  std::copy_n(running.sum.begin(), std::min(running.sum.size(), static_cast<size_t>(cmn->veclen)),
+              cmn->sum);
+  cmn->nframe = static_cast<int32>(running.frames);
+}
+
+bool SphinxDecoder::decodeKept() {
   ps_decoder_t* ps = decoder_.get();
-  if (utterance_.empty() || giveWay() || ps_start_utt(ps) < 0) return;
-  const size_t chunk = 1600;
-  for (size_t done = 0; done < utterance_.size(); done += chunk) {
-    const size_t k = std::min(chunk, utterance_.size() - done);
+  if (ps_start_utt(ps) < 0) return false;
+  for (size_t done = 0; done < utterance_.size(); done += batch_) {
+    const size_t k = std::min(batch_, utterance_.size() - done);
     if (ps_process_raw(ps, utterance_.data() + done, k, FALSE, FALSE) < 0) {
       ps_end_utt(ps);
-      return;
-    }
-    if (giveWay()) {
-      abandonedPass_ = true;
-      return;
+      return false;
     }
   }
-  ps_end_utt(ps);
-  words = hypothesis();
+  return true;
 }
 
 }  // namespace
@@ -187,7 +218,7 @@ std::unique_ptr<UtteranceDecoder> loadSphinxDecoder(const SpeechModel& model,
   options.insert(options.end(), settings.decoderOptions.begin(), settings.decoderOptions.end());
   OpenedDecoder opened = openDecoder(model, options);
   if (!opened.decoder) return nullptr;
-  return std::make_unique<SphinxDecoder>(std::move(opened));
+  return std::make_unique<SphinxDecoder>(std::move(opened), settings);
 }
 
 }  // namespace voxlet::linux_backend
