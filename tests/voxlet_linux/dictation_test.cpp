@@ -51,9 +51,7 @@ class SlowedDecoder : public UtteranceDecoder {
   }
   bool inSpeech() const override { return real_->inSpeech(); }
   std::vector<std::string> hypothesis() override { return real_->hypothesis(); }
-  std::vector<std::string> endUtterance(const std::function<bool()>& giveWay) override {
-    return real_->endUtterance(giveWay);
-  }
+  std::vector<std::string> endUtterance() override { return real_->endUtterance(); }
   void dropUtterance() override { real_->dropUtterance(); }
   void setHurried(bool hurried) override { real_->setHurried(hurried); }
 

@@ -52,7 +52,7 @@ class CountingDecoder : public UtteranceDecoder {
   }
   bool inSpeech() const override { return firstLoud_ >= 0 && quietFor_ < 4000; }
   std::vector<std::string> hypothesis() override { return words(); }
-  std::vector<std::string> endUtterance(const std::function<bool()>&) override {
+  std::vector<std::string> endUtterance() override {
     if (heard_.whileEnding) std::exchange(heard_.whileEnding, nullptr)();
     auto w = words();
     dropUtterance();

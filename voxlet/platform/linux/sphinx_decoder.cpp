@@ -27,7 +27,7 @@ class SphinxDecoder : public UtteranceDecoder {
   bool process(std::span<const int16_t> samples, std::string* error) override;
   bool inSpeech() const override { return ps_get_in_speech(decoder_.get()) != 0; }
   std::vector<std::string> hypothesis() override;
-  std::vector<std::string> endUtterance(const std::function<bool()>& giveWay) override;
+  std::vector<std::string> endUtterance() override;
   void dropUtterance() override;
   void setHurried(bool hurried) override { hurried_ = hurried; }
   void prepare() override;
@@ -148,7 +148,7 @@ std::vector<std::string> SphinxDecoder::hypothesis() {
   return hypothesisWords(hyp ? hyp : "");
 }
 
-std::vector<std::string> SphinxDecoder::endUtterance(const std::function<bool()>& /*giveWay*/) {
+std::vector<std::string> SphinxDecoder::endUtterance() {
   if (!uttOpen_) return {};
   opening_.utteranceEnded();
   ps_end_utt(decoder_.get());

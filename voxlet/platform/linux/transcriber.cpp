@@ -141,9 +141,9 @@ void Transcriber::decodeWaiting(bool rest) {
       reportPartial();
       continue;
     }
-    // Finishing the utterance may take a while (the first one is decoded again): the request's
-    // audio may end meanwhile, and then it goes on with the audio that follows the pause.
-    said_ = joinedWords(std::move(said_), decoder_->endUtterance(giveWayFor(request)));
+    // Finishing the utterance may take a while (a short first one is decoded again): the
+    // request's audio may end meanwhile, and then it goes on with the audio that follows the pause.
+    said_ = joinedWords(std::move(said_), decoder_->endUtterance());
     stabiliser_.reset();
     if (cut == Segmenter::Cut::Request) {
       if (!request->audioEnded) return finishRequest(true);
@@ -172,12 +172,6 @@ double Transcriber::secondsBehind() const {
          static_cast<double>(segmenter_.waiting()) / Resampler::kOutputRate;
 }
 
-// Work that only improves an utterance's words gives way once the request's audio has ended
-// (its result is awaited) or the decoder has fallen behind.
-std::function<bool()> Transcriber::giveWayFor(const RequestPtr& request) const {
-  return [this, request] { return request->audioEnded || secondsBehind() > kHurryOver; };
-}
-
 // Reports the steadied words when they change.
 void Transcriber::reportPartial() {
   if (!current_->partials || !segmenter_.heardSpeech()) return;
@@ -197,7 +191,7 @@ void Transcriber::reportPartial() {
 void Transcriber::finishRequest(bool handOver) {
   const RequestPtr request = std::move(current_);
   current_.reset();
-  if (!handOver) said_ = joinedWords(std::move(said_), decoder_->endUtterance(giveWayFor(request)));
+  if (!handOver) said_ = joinedWords(std::move(said_), decoder_->endUtterance());
   const std::vector<std::string> words = std::move(said_);
   said_.clear();
   if (handOver) {

@@ -61,7 +61,6 @@ class Transcriber {
   void finishRequest(bool handOver);
   void fail(const RequestPtr& request, const std::string& message);
   double secondsBehind() const;
-  std::function<bool()> giveWayFor(const RequestPtr& request) const;
   bool isFailing(const RequestPtr& request);
   void dropCurrent();
 

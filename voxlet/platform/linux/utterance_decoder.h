@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -25,9 +24,8 @@ class UtteranceDecoder {
   virtual bool inSpeech() const = 0;
   // The words of the open utterance's current hypothesis.
   virtual std::vector<std::string> hypothesis() = 0;
-  // Ends the open utterance (if any) and returns its words. Any further work that only improves
-  // them stops as soon as `giveWay` answers true.
-  virtual std::vector<std::string> endUtterance(const std::function<bool()>& giveWay) = 0;
+  // Ends the open utterance (if any) and returns its words.
+  virtual std::vector<std::string> endUtterance() = 0;
   // Ends the open utterance without a result.
   virtual void dropUtterance() = 0;
   // A decoder running behind its audio may search narrower from the next utterance on, until it
