@@ -67,9 +67,10 @@ TEST(Rate, AnySecondWithinThreeTenthsOverTheTargetAnyFrameWithinHalfASecondAvera
 }
 
 // A page of dark glyphs on white, rows of text of uneven length, taller than the picture: the
-// first 45 frames show its top, the next six scroll it down by 20 lines each, and the rest stand
-// still. Drawn content: most pixels repeat their neighbour, so the encoder takes it for a screen.
-std::string scrollingPage(int w, int h, int frames) {
+// first scrollAt + 1 frames show its top, the next six scroll it down by 20 lines each, and the
+// rest stand still. Drawn content: most pixels repeat their neighbour, so the encoder takes it for
+// a screen.
+std::string scrollingPage(int w, int h, int frames, int scrollAt = 45) {
   const int pageHeight = h + 200;
   std::vector<uint8_t> page(static_cast<size_t>(w) * pageHeight, 0xff);
   uint32_t state = 7;
@@ -92,7 +93,7 @@ std::string scrollingPage(int w, int h, int frames) {
   std::string all;
   all.reserve(static_cast<size_t>(w) * h * 4 * frames);
   for (int f = 0; f < frames; ++f) {
-    const int offset = f < 45 ? 0 : std::min(120, (f - 45) * 20);
+    const int offset = f < scrollAt ? 0 : std::min(120, (f - scrollAt) * 20);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         const char v = static_cast<char>(page[static_cast<size_t>(y + offset) * w + x]);
@@ -127,6 +128,28 @@ TEST(Rate, AScreenShareKeepsTheBoundsFromItsFirstKeyFrameAndSharpensTheStillPage
       psnr(decoded.substr(frameBytes * (kFrames - 1)), input.substr(frameBytes * (kFrames - 1)));
   EXPECT_GT(last, first + 6) << "first " << first << " dB";
   EXPECT_GT(last, 36.0);
+}
+
+// Every key frame makes the page coarser for a while: a page that scrolls in the last second before
+// the 4 s interval takes its key frame where it starts scrolling, and one that scrolls earlier
+// takes none there.
+TEST(Rate, AScreenShareTakesItsKeyFrameEarlyWhereThePageScrollsJustBeforeTheInterval) {
+  constexpr int kW = 640, kH = 360, kFrames = 130;
+  for (const int scrollAt : {45, 100}) {
+    const Encoded e = encode("640 360 30 1000000\n", scrollingPage(kW, kH, kFrames, scrollAt));
+    ASSERT_EQ(e.result.exit.status, 0);
+    std::vector<int> keys;
+    int frame = 0;
+    for (const Packet& p : e.packets) {
+      if (p.type == 2) keys.push_back(frame);
+      frame += p.type != 1;
+    }
+    ASSERT_EQ(frame, kFrames) << "a frame was skipped";
+    const std::vector<int> expected =
+        scrollAt == 100 ? std::vector<int>{0, scrollAt + 1} : std::vector<int>{0, 120};
+    EXPECT_EQ(keys, expected) << "scrolling at frame " << scrollAt;
+    expectBurstsWithinBounds(frameBits(e.packets), 30, 1000000);
+  }
 }
 
 }  // namespace
